@@ -65,11 +65,11 @@ struct CVornContext {
   CVornContext(const CVornContext&) = delete;
   CVornContext& operator=(const CVornContext&) = delete;
 
-  CVornDllApi* dll_api = nullptr;              // not owned; used by the poller
-  CVornSubProcessApi* sub_process = nullptr;   // not owned; reader and writer
-  std::atomic<std::int32_t> status{-1};        // last poll's status code
-  CVornDataBuffer buffer;                      // last poll's sample, under mutex
-  std::mutex mutex;                            // guards buffer only
+  CVornDllApi* dll_api = nullptr;             // not owned; used by the poller
+  CVornSubProcessApi* sub_process = nullptr;  // not owned; reader and writer
+  std::atomic<std::int32_t> status{-1};       // last poll's status code
+  CVornDataBuffer buffer;                     // last poll's sample, under mutex
+  std::mutex mutex;                           // guards buffer only
 };
 
 // The stop flag that each concrete runnable holds, with its stop().

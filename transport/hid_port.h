@@ -79,11 +79,13 @@ class HidPort {
   // CreateFileA(path, read | write, share read | write, OPEN_EXISTING,
   // FILE_FLAG_OVERLAPPED when overlapped); kInvalidHandle on failure.
   virtual PortHandle Open(const char* path, bool overlapped) = 0;
-  virtual void Close(PortHandle handle) = 0;                             // CloseHandle
+  virtual void Close(PortHandle handle) = 0;                              // CloseHandle
   virtual bool GetAttributes(PortHandle handle, HidAttributes* out) = 0;  // HidD_GetAttributes
-  virtual bool GetPreparsedData(PortHandle handle, PortPreparsed* out) = 0;  // HidD_GetPreparsedData
-  virtual bool GetCaps(PortPreparsed preparsed, HidCaps* out) = 0;  // HidP_GetCaps == HIDP_STATUS_SUCCESS
-  virtual void FreePreparsedData(PortPreparsed preparsed) = 0;      // HidD_FreePreparsedData
+  virtual bool GetPreparsedData(PortHandle handle,
+                                PortPreparsed* out) = 0;  // HidD_GetPreparsedData
+  virtual bool GetCaps(PortPreparsed preparsed,
+                       HidCaps* out) = 0;  // HidP_GetCaps == HIDP_STATUS_SUCCESS
+  virtual void FreePreparsedData(PortPreparsed preparsed) = 0;  // HidD_FreePreparsedData
 
   // --- Events (CreateEventA manual reset, non-signalled; CloseHandle; ResetEvent)
   virtual PortEvent CreateEvent() = 0;  // kNoEvent on failure
@@ -106,7 +108,7 @@ class HidPort {
   virtual bool GetOverlappedResult(PortHandle handle, PortOverlapped* overlapped,
                                    std::uint32_t* transferred) = 0;
   virtual void CancelIo(PortHandle handle) = 0;  // CancelIo
-  virtual void Sleep(std::uint32_t ms) = 0;       // Sleep
+  virtual void Sleep(std::uint32_t ms) = 0;      // Sleep
 
   // --- Configuration
   // GetPrivateProfileIntA(section, key, default_value, path).

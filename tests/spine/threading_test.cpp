@@ -37,7 +37,8 @@ TEST(CVornDataBuffer, ClearZeroesAllBytesAtTheSameAddress) {
   buffer.clear();
   EXPECT_EQ(buffer.data(), before);
   EXPECT_EQ(buffer.size(), 64);
-  EXPECT_TRUE(std::all_of(buffer.data(), buffer.data() + 64, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(buffer.data(), buffer.data() + 64, [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST(CVornContext, StartsWithNoStatusAndAZeroSample) {
@@ -45,7 +46,8 @@ TEST(CVornContext, StartsWithNoStatusAndAZeroSample) {
   EXPECT_EQ(context.status.load(), -1);
   CVornDataBuffer sample;
   load_sample(context, sample);
-  EXPECT_TRUE(std::all_of(sample.data(), sample.data() + 64, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(
+      std::all_of(sample.data(), sample.data() + 64, [](std::uint8_t b) { return b == 0; }));
   EXPECT_EQ(context.dll_api, nullptr);
   EXPECT_EQ(context.sub_process, nullptr);
 }
