@@ -1,0 +1,62 @@
+// The data line writer: one record per second to the child, on a fixed
+// schedule, carrying the sample and status that the poller last published.
+#pragma once
+
+#include <cstdint>
+
+#include "threading.h"
+
+class CVornSubProcessApi;
+
+// Milliseconds since 1970-01-01 00:00:00 UTC, counted from the whole second
+// at construction. The elapsed part is read from the system's wall clock in
+// 64 bits, so it follows changes of the system time and never wraps.
+class CVornClock {
+ public:
+  CVornClock();
+  std::int64_t now_ms() const;
+
+ private:
+  std::int64_t start_ticks;  // wall-clock milliseconds at construction
+  std::int64_t start_ms;     // whole seconds at construction, times 1000
+};
+
+// What the writer needs of time; tests replace it with a clock they move.
+class CVornWriterTime {
+ public:
+  virtual ~CVornWriterTime() = default;
+  virtual std::int64_t now_ms() = 0;
+  virtual void sleep_ms(std::int64_t ms) = 0;
+};
+
+class MyTxRunnable : public CVornRunnable {
+ public:
+  static constexpr std::int64_t kTickMs = 1000;
+  // The longest single sleep: bounds how long a raised stop flag goes unseen.
+  static constexpr std::int64_t kMaxSleepMs = 1000;
+
+  // time null: a CVornClock made when run starts, and real sleeps.
+  explicit MyTxRunnable(CVornContext* context, CVornWriterTime* time = nullptr);
+  ~MyTxRunnable() override = default;
+  MyTxRunnable(const MyTxRunnable&) = delete;
+  MyTxRunnable& operator=(const MyTxRunnable&) = delete;
+
+  void run() override;
+  virtual void stop();
+
+  // Writes value (0 or more) in decimal, without sign or leading zeros, with
+  // one write call.
+  void write_decimal(CVornSubProcessApi& channel, std::int64_t value);
+
+ private:
+  void run_with(CVornWriterTime& time);
+  // Sleeps until time reaches tick; false when the stop flag was raised.
+  bool wait_for_tick(CVornWriterTime& time, std::int64_t tick);
+  // One record in 74 writes; the results of the writes are not looked at.
+  void write_record(CVornSubProcessApi& channel, std::int32_t sequence, std::int64_t tick,
+                    const CVornDataBuffer& sample, std::int32_t status);
+
+  CVornContext* context;       // not owned
+  CVornWriterTime* time_base;  // not owned; null for the real clock
+  CVornStopFlag stop_flag;
+};
