@@ -8,6 +8,10 @@
 using PipeEnd = std::intptr_t;
 inline constexpr PipeEnd kNoPipeEnd = -1;
 
+// Cuts a program's path to its directory, in place, at its last backslash or
+// slash (the first character is not looked at). A path without one stays whole.
+void cut_to_directory(char* path);
+
 class CVornSubProcessApi {
  public:
   // read() result when the child's output has ended: the child exited or
