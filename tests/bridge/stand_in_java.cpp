@@ -1,0 +1,146 @@
+// A stand-in for the Java runtime that the bridge starts as its child, for
+// the end-to-end runs: placed as "java" (java.exe) where the program search
+// finds it, it ignores its fixed command line and acts as STAND_IN_MODE says:
+//
+//   records       (default) check the records it reads and, after
+//                 STAND_IN_RECORDS of them (default 3), send "$EXIT$" and end
+//   die           end without a word once the first record has arrived
+//   stop-reading  fill its own standard input so the bridge's writes are held
+//                 up, send "$EXIT$", and stay without reading (30 s)
+//
+// It writes what it saw to stand_in_report.txt in its working directory (the
+// bridge's folder): "pid N", one line "record SEQ STATUS NAME" per record,
+// "malformed: ..." for a bad one, and "end MS" with the wall-clock
+// milliseconds just before it sends "$EXIT$" or dies.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#define getpid _getpid
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+FILE* report = nullptr;
+
+long long wall_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void send_exit() {
+  std::fprintf(report, "end %lld\n", wall_ms());
+  std::fflush(report);
+  std::fwrite("$EXIT$\r\n", 1, 8, stdout);
+  std::fflush(stdout);
+}
+
+// One line up to LF, without it; false at the end of the input.
+bool read_line(std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::getchar()) != EOF && c != '\n') line += static_cast<char>(c);
+  return c != EOF || !line.empty();
+}
+
+const char* kNames[] = {"Success", "No DLL", "No Device", "Read Failed", "Bad Data"};
+
+// The shape of a record: tag, five fields, 64 hex groups, the status's own
+// name, CR before the LF, and the expected sequence number.
+bool check_record(const std::string& line, int expected_sequence, std::string& problem, int& status,
+                  std::string& name) {
+  int sequence = -1;
+  long long time_ms = -1;
+  char sample[200] = {};
+  char status_name[32] = {};
+  int used = 0;
+  if (std::sscanf(line.c_str(), "$DATAv3,%d,%lld,%199[ 0-9a-f],%d,%31[A-Za-z ]%n", &sequence,
+                  &time_ms, sample, &status, status_name, &used) != 5) {
+    problem = "fields";
+  } else if (line.substr(used) != "\r") {
+    problem = "line end";
+  } else if (std::strlen(sample) != 192) {
+    problem = "sample length";
+  } else if (sequence != expected_sequence) {
+    problem = "sequence";
+  } else if (std::strcmp(status_name, status >= 0 && status <= 4 ? kNames[status] : "No DLL")) {
+    problem = "status name";
+  }
+  name = status_name;
+  return problem.empty();
+}
+
+void fill_own_input() {
+#ifndef _WIN32
+  // A second write end of the same pipe, opened through /proc; filled until
+  // the pipe takes no more.
+  const int fd = open("/proc/self/fd/0", O_WRONLY | O_NONBLOCK);
+  if (fd < 0) return;
+  char junk[4096];
+  std::memset(junk, 'x', sizeof junk);
+  while (write(fd, junk, sizeof junk) > 0) {
+  }
+  close(fd);
+#endif
+}
+
+}  // namespace
+
+int main() {
+#ifdef _WIN32
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  report = std::fopen("stand_in_report.txt", "w");
+  if (report == nullptr) return 1;
+  std::fprintf(report, "pid %d\n", static_cast<int>(getpid()));
+  std::fflush(report);
+
+  const char* mode_value = std::getenv("STAND_IN_MODE");
+  const std::string mode = mode_value != nullptr ? mode_value : "records";
+  const char* records_value = std::getenv("STAND_IN_RECORDS");
+  const int wanted = records_value != nullptr ? std::atoi(records_value) : 3;
+
+  if (mode == "stop-reading") {
+    fill_own_input();
+    send_exit();
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+    return 0;
+  }
+
+  std::string line;
+  int received = 0;
+  while (read_line(line)) {
+    std::string problem, name;
+    int status = -1;
+    if (!check_record(line, received, problem, status, name)) {
+      std::fprintf(report, "malformed: %s: %s\n", problem.c_str(), line.c_str());
+      send_exit();
+      return 2;
+    }
+    std::fprintf(report, "record %d %d %s\n", received, status, name.c_str());
+    std::fflush(report);
+    ++received;
+    if (mode == "die") {
+      std::fprintf(report, "end %lld\n", wall_ms());
+      std::fclose(report);
+      return 3;
+    }
+    if (received >= wanted) {
+      send_exit();
+      return 0;
+    }
+  }
+  std::fprintf(report, "input ended\n");
+  return 0;
+}
