@@ -4,8 +4,10 @@
 // clang-format off
 #include <setupapi.h>
 #include <cfgmgr32.h>
+extern "C" {  // MinGW's HID headers declare C functions without a C linkage block
 #include <hidsdi.h>
 #include <hidpi.h>
+}
 // clang-format on
 
 #undef CreateEvent  // windows.h maps it to CreateEventA; the port's method has the plain name

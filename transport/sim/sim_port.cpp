@@ -364,6 +364,8 @@ bool SimPort::Deliver(const OpenHandle& handle, const std::uint8_t* report, std:
   if (length != interface.output_length || length == 0 || report[0] != 0) return Misuse();
   SimDevice& device = devices_[handle.where.device];
   ++device.reports_out;
+  device.output_log.emplace_back(report, report + length);
+  if (device.output_log.size() > kOutputLogLength) device.output_log.pop_front();
   if (device.model) {
     if (interface.kind == InterfaceKind::Command)
       device.model->OnCommandReport(report + 1, length - 1);

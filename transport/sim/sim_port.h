@@ -75,7 +75,11 @@ struct SimDevice {
   std::uint32_t unplugs = 0;  // handles opened before an unplug stay dead
   std::uint32_t reports_out = 0;
   std::uint32_t reports_in = 0;
+  // The last output reports received, whole (report ID first), for tests.
+  std::deque<std::vector<std::uint8_t>> output_log;
 };
+
+inline constexpr std::size_t kOutputLogLength = 64;
 
 // Faults of the enumeration and of the event calls, for the whole port.
 struct PortFaults {
