@@ -19,12 +19,15 @@ class CVornSubProcessApi {
   static constexpr int kOutputEnded = -1;
 
   explicit CVornSubProcessApi(const char* command_line);
+  // Closes the ends still held, so the child sees the end of its input. The
+  // child itself is neither waited for nor ended.
   virtual ~CVornSubProcessApi();
   CVornSubProcessApi(const CVornSubProcessApi&) = delete;
   CVornSubProcessApi& operator=(const CVornSubProcessApi&) = delete;
 
-  // Creates both pipes and starts the child; every step runs even after a
-  // failed one. True when all of them succeeded.
+  // Creates both pipes and starts the child, which is started only when the
+  // pipes are ready. True when every step succeeded. Afterwards the channel
+  // holds only its own two ends.
   virtual bool open();
   // Waits for the child's output: 1..length bytes read, 0 when the read
   // failed or gave nothing (try again later), kOutputEnded when it has ended.
