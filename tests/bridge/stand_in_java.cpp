@@ -5,8 +5,9 @@
 //   records       (default) check the records it reads and, after
 //                 STAND_IN_RECORDS of them (default 3), send "$EXIT$" and end
 //   die           end without a word once the first record has arrived
-//   stop-reading  fill its own standard input so the bridge's writes are held
-//                 up, send "$EXIT$", and stay without reading (30 s)
+//   stop-reading  after the first record, fill its own standard input so that
+//                 the bridge's next write is held up, send "$EXIT$" 1.5 s
+//                 later, and stay without reading (30 s)
 //
 // It writes what it saw to stand_in_report.txt in its working directory (the
 // bridge's folder): "pid N", one line "record SEQ STATUS NAME" per record,
@@ -112,7 +113,11 @@ int main() {
   const int wanted = records_value != nullptr ? std::atoi(records_value) : 3;
 
   if (mode == "stop-reading") {
+    // Once records flow, the next write of the bridge finds the pipe full.
+    std::string first;
+    read_line(first);
     fill_own_input();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     send_exit();
     std::this_thread::sleep_for(std::chrono::seconds(30));
     return 0;
