@@ -26,7 +26,7 @@ trap cleanup EXIT
 
 fail() {
   echo "FAIL ($platform $scenario): $*"
-  for f in "$work"/out "$work"/err "$run"/child.log "$run"/stand_in_report.txt; do
+  for f in "$run"/child.log "$run"/stand_in_report.txt "$work"/out "$work"/err; do
     [[ -f $f ]] && { echo "--- $f"; grep -av 'trace:relay:load_list' "$f" | head -40; }
   done
   exit 1

@@ -102,7 +102,7 @@ int main() {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  report = std::fopen("stand_in_report.txt", "w");
+  report = std::fopen("stand_in_report.txt", "wb");
   if (report == nullptr) return 1;
   std::fprintf(report, "pid %d\n", static_cast<int>(getpid()));
   std::fflush(report);
