@@ -38,21 +38,26 @@ if [[ -z $package ]]; then
 fi
 release=${package#linux-image-}
 dir=$cache/$release
-init_hash=$(sha256sum "$here/guest-init.sh" | cut -c1-16)
+# The USB gadget and HID stack in the order it needs, uhid, and the 9p share.
+modules="configfs usb-common usbcore udc-core dummy_hcd libcomposite usb_f_hid hid usbhid
+  hid-generic uhid virtio_pci 9pnet_virtio 9p"
+init_hash=$( (cat "$here/guest-init.sh"; echo $modules) | sha256sum | cut -c1-16)
 if [[ -f $dir/ready && $(cat "$dir/ready") == "$init_hash" ]]; then
   echo "$dir"
   exit 0
 fi
 
-# Stage 1, once per kernel release: the kernel ELF and the modules needed.
-if [[ ! -f $dir/kernel-ready ]]; then
+# Stage 1, once per kernel release and module list: the kernel ELF and the
+# modules (the package stays, for a changed list).
+if [[ $(cat "$dir/kernel-ready" 2>/dev/null) != "$modules" ]]; then
   log "preparing kernel $release in $dir"
-  rm -rf "$dir"
+  rm -rf "$dir/modules" "$dir/root" "$dir/kernel-ready"
   mkdir -p "$dir/download" "$dir/modules"
-  (cd "$dir/download" && apt-get download "$package" >/dev/null 2>&1) ||
-    { log "apt-get download $package failed"; exit 1; }
+  if ! ls "$dir"/download/*.deb >/dev/null 2>&1; then
+    (cd "$dir/download" && apt-get download "$package" >/dev/null 2>&1) ||
+      { log "apt-get download $package failed"; exit 1; }
+  fi
   dpkg-deb -x "$dir"/download/*.deb "$dir/root"
-  rm -rf "$dir/download"
   depmod -b "$dir/root" "$release"
 
   # vmlinuz is a boot stub followed by the compressed kernel ELF: find the
@@ -91,9 +96,7 @@ if [[ ! -f $dir/kernel-ready ]]; then
     emitted[$key]=1
     order+=("$mod")
   }
-  # The order the USB gadget and HID stack needs, then the 9p share.
-  for m in configfs usb-common usbcore udc-core dummy_hcd libcomposite usb_f_hid \
-    hid usbhid hid-generic virtio_pci 9pnet_virtio 9p; do
+  for m in $modules; do
     visit "$m"
   done
   for mod in "${order[@]}"; do
@@ -101,7 +104,7 @@ if [[ ! -f $dir/kernel-ready ]]; then
     basename "$mod" >>"$dir/modules/load-order"
   done
   rm -rf "$dir/root"
-  touch "$dir/kernel-ready"
+  echo "$modules" >"$dir/kernel-ready"
 fi
 
 # Stage 2, whenever the init changes: the initramfs. Its init mounts the
