@@ -18,6 +18,10 @@ cache=$(cd "$cache" && pwd)
 
 log() { echo "testbed: $*" >&2; }
 
+# One preparation at a time per cache (several build trees may test at once).
+exec 9>"$cache/.lock"
+flock 9
+
 # The kernel package that the metapackage linux-image-amd64 points at.
 resolve_kernel_package() {
   apt-cache depends linux-image-amd64 2>/dev/null |
