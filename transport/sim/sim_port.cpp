@@ -196,6 +196,7 @@ PortDeviceSet SimPort::GetPresentInterfaces() {
   std::erase_if(members, [&](const Location& where) { return !IsPresent(devices_[where.device]); });
   const PortDeviceSet set = next_id_++;
   sets_[set] = std::move(members);
+  resources_.sets.insert(set);
   return set;
 }
 
@@ -262,7 +263,11 @@ bool SimPort::GetParent(PortDevNode node, PortDevNode* parent) {
 }
 
 void SimPort::DestroyInterfaceSet(PortDeviceSet set) {
-  if (sets_.erase(set) == 0) Misuse();
+  if (sets_.erase(set) == 0) {
+    Misuse();
+    return;
+  }
+  resources_.sets.erase(set);
 }
 
 // --- Opening

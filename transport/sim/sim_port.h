@@ -95,6 +95,7 @@ struct PortResources {
   std::set<PortPreparsed> preparsed;
   std::set<PortEvent> events;
   std::set<void*> details;
+  std::set<PortDeviceSet> sets;
   std::uint32_t misuses = 0;           // release of something not held, use of a closed handle
   std::uint32_t opens = 0;             // successful CreateFileA calls
   std::uint32_t overlapped_opens = 0;  // of them with FILE_FLAG_OVERLAPPED
