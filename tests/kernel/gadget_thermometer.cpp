@@ -3,12 +3,14 @@
 // nodes, feeds them to the thermometer model, and writes what the model
 // answers as 64-byte input reports of the data function.
 //
-//   gadget_thermometer COMMAND_NODE DATA_NODE SEED LOG [silent]
+//   gadget_thermometer COMMAND_NODE DATA_NODE SEED LOG [ANSWERS]
 //
 // SEED picks the sample sequence (SampleSource(Valid, SEED)). Every command
 // block received is appended to LOG as "block OPCODE LENGTH" (hexadecimal),
-// so that tests can see what reached the device. "silent" takes commands but
-// never answers. Ends on SIGTERM or when a node fails (the gadget is gone).
+// so that tests can see what reached the device. With ANSWERS the device
+// answers that many commands and then stops answering (0: never answers);
+// it still takes commands. Ends on SIGTERM or when a node fails (the gadget
+// is gone).
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -50,11 +52,11 @@ bool WriteReport(int fd, const std::uint8_t* report, std::size_t size) {
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: gadget_thermometer COMMAND_NODE DATA_NODE SEED LOG [silent]\n");
+    std::fprintf(stderr, "usage: gadget_thermometer COMMAND_NODE DATA_NODE SEED LOG [ANSWERS]\n");
     return 2;
   }
   const auto seed = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 0));
-  const bool silent = argc > 5 && std::strcmp(argv[5], "silent") == 0;
+  long answers_left = argc > 5 ? std::strtol(argv[5], nullptr, 10) : -1;  // -1: no limit
   const int command = OpenNode(argv[1]);
   const int data = OpenNode(argv[2]);
   FILE* log = std::fopen(argv[4], "a");
@@ -85,11 +87,13 @@ int main(int argc, char** argv) {
       const auto& block = model.last_block();
       std::fprintf(log, "block %02X %02X%02X\n", block[7], block[4], block[5]);
     }
-    if (silent) {
+    if (model.PendingInput() == 0) continue;
+    if (answers_left == 0) {
       std::array<std::uint8_t, 256> drop;
       while (model.PendingInput() > 0) model.TakeInput(drop.data(), drop.size());
       continue;
     }
+    if (answers_left > 0) --answers_left;
     while (model.PendingInput() > 0) {
       report.fill(0);
       model.TakeInput(report.data(), report.size());

@@ -209,19 +209,24 @@ class UhidDevice {
   bool ok_ = false;
 };
 
-// The gadget-side thermometer program serving a gadget's two functions.
+constexpr int kAlwaysAnswers = -1;
+constexpr int kNeverAnswers = 0;
+
+// The gadget-side thermometer program serving a gadget's two functions; it
+// answers `answers` commands, then stops answering.
 class Thermometer {
  public:
-  Thermometer(const Gadget& gadget, std::uint32_t seed, bool silent)
+  Thermometer(const Gadget& gadget, std::uint32_t seed, int answers)
       : log_("/tmp/thermometer-" + std::to_string(seed) + "-" + std::to_string(++count_)) {
     const std::string command = gadget.Node(kCommandFunction);
     const std::string data = gadget.Node(kDataFunction);
     const std::string program = OwnFolder() / "gadget_thermometer";
     const std::string seed_text = std::to_string(seed);
+    const std::string answers_text = std::to_string(answers);
     pid_ = fork();
     if (pid_ == 0) {
       execl(program.c_str(), program.c_str(), command.c_str(), data.c_str(), seed_text.c_str(),
-            log_.c_str(), silent ? "silent" : "answering", static_cast<char*>(nullptr));
+            log_.c_str(), answers_text.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
   }
@@ -334,7 +339,7 @@ TEST_F(GuestTest, ThermometerIsFoundPairedAndReadInEitherInterfaceOrder) {
     EXPECT_EQ(std::vector<std::uint8_t>(first.begin(), first.end()),
               std::vector<std::uint8_t>(expected_first.begin(), expected_first.end()));
 
-    Thermometer thermometer(*gadget, 7, false);
+    Thermometer thermometer(*gadget, 7, kAlwaysAnswers);
     EXPECT_EQ(Lib().Initialize(), 1);
     ASSERT_EQ(Lib().SetCurrentDevice(1, 1000), 1);
     for (int i = 0; i < 2; ++i) {
@@ -365,8 +370,8 @@ TEST_F(GuestTest, WrongOrMissingIdentifiersFindNoDevice) {
 TEST_F(GuestTest, TwoThermometersAreCountedFirstEnumeratedFirst) {
   auto first = Plug("first", "dummy_udc.0", 2);
   auto second = Plug("second", "dummy_udc.1", 4);
-  Thermometer one(*first, 1, false);
-  Thermometer two(*second, 2, false);
+  Thermometer one(*first, 1, kAlwaysAnswers);
+  Thermometer two(*second, 2, kAlwaysAnswers);
   ASSERT_EQ(Lib().Initialize(), 2);
   Sample sample;
   ASSERT_EQ(Lib().SetCurrentDevice(1, 1000), 1);
@@ -378,28 +383,30 @@ TEST_F(GuestTest, TwoThermometersAreCountedFirstEnumeratedFirst) {
   EXPECT_EQ(Lib().SetCurrentDevice(3, 1000), 0);
 }
 
-TEST_F(GuestTest, SilentDeviceFailsAfterTheTimeOutWithBothInterfacesClosed) {
+TEST_F(GuestTest, DeviceThatStopsAnsweringFailsAfterTheTimeOutWithBothInterfacesClosed) {
   auto gadget = Plug("thermometer", "dummy_udc.0", 2);
-  Thermometer thermometer(*gadget, 3, true);
+  Thermometer thermometer(*gadget, 3, 1);
   ASSERT_EQ(Lib().Initialize(), 1);
   ASSERT_EQ(Lib().SetCurrentDevice(1, 1000), 1);
   Sample sample;
+  ASSERT_TRUE(Read(&sample));
+  EXPECT_EQ(sample, ExpectedSample(3, 0));
   const auto start = Clock::now();
   EXPECT_FALSE(Read(&sample));
   // 1000 ms of waiting, then 800 ms after the cancel.
   EXPECT_GE(MillisecondsSince(start), 1790.0);
-  EXPECT_TRUE(WaitFor([&] { return thermometer.Blocks("F3") == 1; }, kSettleMs));
+  EXPECT_TRUE(WaitFor([&] { return thermometer.Blocks("F3") == 2; }, kSettleMs));
   // Closed: the next calls fail without a command reaching the device.
   EXPECT_FALSE(Read(&sample));
   EXPECT_EQ(Lib().Reset(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(thermometer.Blocks("F3"), 1);
+  EXPECT_EQ(thermometer.Blocks("F3"), 2);
   EXPECT_EQ(thermometer.Blocks("F1"), 0);
 }
 
 TEST_F(GuestTest, BlockingModeReadsFromAnAnsweringDevice) {
   auto gadget = Plug("thermometer", "dummy_udc.0", 2);
-  Thermometer thermometer(*gadget, 4, false);
+  Thermometer thermometer(*gadget, 4, kAlwaysAnswers);
   ASSERT_EQ(Lib().Initialize(), 1);
   ASSERT_EQ(Lib().SetCurrentDevice(1, 0), 1);
   Sample sample;
@@ -429,7 +436,7 @@ class Unplugger {
 TEST_F(GuestTest, UnplugDuringAnOverlappedReadFailsItAndARebindReadsAgain) {
   auto gadget = Plug("thermometer", "dummy_udc.0", 2);
   {
-    Thermometer silent(*gadget, 5, true);
+    Thermometer silent(*gadget, 5, kNeverAnswers);
     ASSERT_EQ(Lib().Initialize(), 1);
     // A time-out far beyond the unplug: the removal, not the time-out, ends the read.
     ASSERT_EQ(Lib().SetCurrentDevice(1, 20000), 1);
@@ -445,7 +452,7 @@ TEST_F(GuestTest, UnplugDuringAnOverlappedReadFailsItAndARebindReadsAgain) {
   }
   ASSERT_TRUE(gadget->Bind("dummy_udc.0"));
   ASSERT_TRUE(WaitForHidrawCount(2));
-  Thermometer answering(*gadget, 6, false);
+  Thermometer answering(*gadget, 6, kAlwaysAnswers);
   // The poller's cycle: enumerate, select device 1, read.
   int good_cycle = 0;
   for (int cycle = 1; cycle <= 2 && good_cycle == 0; ++cycle) {
@@ -460,7 +467,7 @@ TEST_F(GuestTest, UnplugDuringAnOverlappedReadFailsItAndARebindReadsAgain) {
 
 TEST_F(GuestTest, UnplugDuringABlockingReadFailsIt) {
   auto gadget = Plug("thermometer", "dummy_udc.0", 2);
-  Thermometer silent(*gadget, 8, true);
+  Thermometer silent(*gadget, 8, kNeverAnswers);
   ASSERT_EQ(Lib().Initialize(), 1);
   ASSERT_EQ(Lib().SetCurrentDevice(1, 0), 1);
   Sample sample;
@@ -521,7 +528,7 @@ TEST_F(GuestTest, Pyrel2ReportsSuccessWithTheGadgetThermometer) {
   const fs::path folder = OwnFolder();
   if (!fs::exists(folder / "pyrel2")) GTEST_SKIP() << "pyrel2 is not built";
   auto gadget = Plug("thermometer", "dummy_udc.0", 2);
-  Thermometer thermometer(*gadget, 9, false);
+  Thermometer thermometer(*gadget, 9, kAlwaysAnswers);
   fs::remove(folder / "stand_in_report.txt");
   const fs::path out = "/tmp/pyrel2.out";
   const pid_t child = fork();
