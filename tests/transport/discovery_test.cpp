@@ -61,8 +61,12 @@ TEST(Discovery, PairsTheTwoInterfacesOfEachThermometer) {
          l.port.SetFile(kDeviceInfoPath, "[Device information]\nVID=0x11209\nPID=1\n");
        },
        0},
-      {"parent lookup fails: interface skipped",
-       [](SimLibrary& l) { l.AddThermometer().interfaces[0].faults.parent = true; }, 0},
+      {"parent lookups fail: interfaces of two devices not joined",
+       [](SimLibrary& l) {
+         l.AddThermometer().interfaces[0].faults.parent = true;
+         l.AddThermometer({K::Data, K::Command}).interfaces[0].faults.parent = true;
+       },
+       0},
       {"no interface set",
        [](SimLibrary& l) {
          l.AddThermometer();
