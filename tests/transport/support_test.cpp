@@ -15,19 +15,60 @@
 namespace zelk::sim::testing {
 namespace {
 
+// Values as GetPrivateProfileIntA reads them, each under [Device information].
 TEST(ProfileText, IntegersReadLikeTheProfileCall) {
   struct Case {
     const char* text;
     std::int32_t value;
   };
   const Case cases[] = {
-      {"4617", 4617}, {"0x1209", 0x1209}, {"0X1209", 0x1209}, {"  42  ", 42}, {"-5", -5},
-      {"12abc", 12},  {"abc", 0},         {"0b101", 5},       {"0o17", 15},   {"+7", 7},
+      {"4617", 4617},      {"0x1209", 0x1209},
+      {"0xBEEF", 0xBEEF},  // hexadecimal digits in upper case
+      {"0X1209", 0},       // an upper-case X is no prefix
+      {"0X10", 0},         {"  42  ", 42},
+      {"-5", -5},          {"12abc", 12},  // digits up to the first other character
+      {"12ab ; note", 12}, {"abc", 0},     // no digits
+      {"0b101", 5},        {"0o17", 15},
+      {"+7", 7},           {"+0x10", 16},
+      {"4294967297", 1},  // wraps modulo 2^32
   };
-  for (const Case& c : cases) EXPECT_EQ(ParseProfileInteger(c.text), c.value) << c.text;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ParseProfileInteger(c.text), c.value);
+    const std::string text = std::string("[Device information]\nVID=") + c.text + "\n";
+    EXPECT_EQ(ProfileIntFromText(text, "Device information", "VID", 77), c.value);
+  }
 }
 
-TEST(ProfileText, KeysAreFoundInTheirSectionOnly) {
+TEST(ProfileText, KeysAreFoundInTheFirstSectionOfTheirName) {
+  const struct {
+    const char* name;
+    std::string text;
+    int expected;  // of VID in [Device information], with default 77
+  } cases[] = {
+      {"names without regard to case", "[device INFORMATION]\nvid=3\n", 3},
+      {"spaces around names and values", "  [  Device information  ]  \n  VID   =   42  \r\n", 42},
+      {"CRLF line ends", "[Device information]\r\nPID=1\r\nVID=2\r\n", 2},
+      {"quoted value", "[Device information]\nVID=\"0x20\"\n", 32},
+      {"unbalanced quote stays", "[Device information]\nVID=\"20\n", 0},
+      {"byte order mark", "\xEF\xBB\xBF[Device information]\nVID=9\n", 9},
+      {"first key of that name", "[Device information]\nVID=1\nVID=2\n", 1},
+      {"only the first section of that name",
+       "[Device information]\nPID=1\n[Other]\nVID=5\n[Device information]\nVID=2\n", 77},
+      {"key in another section", "[Other]\nVID=5\n", 77},
+      {"key before any section", "VID=5\n[Device information]\n", 77},
+      {"missing key", "[Device information]\nPID=5\n", 77},
+      {"empty value", "[Device information]\nVID=\n", 77},
+      {"key without '='", "[Device information]\nVID\n", 77},
+      {"comment line is no key", "[Device information]\n;VID=5\n", 77},
+      {"text after the closing bracket", "[Device information] trailing\nVID=8\n", 8},
+      {"no text", "", 77},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ProfileIntFromText(c.text, "Device information", "VID", 77), c.expected);
+  }
+
   const char* text =
       "; comment\r\n"
       "[Other]\nVID=1\n"
