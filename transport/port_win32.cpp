@@ -30,6 +30,11 @@ constexpr DWORD kDetailFixedSize = 8;
 constexpr DWORD kDetailFixedSize = 5;
 #endif
 
+#ifndef _WIN64
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SP_DEVINFO_DATA) == 28,
+              "record sizes of the 32-bit platform");
+#endif
+
 HANDLE AsHandle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
@@ -45,6 +50,8 @@ IoStart StartResult(BOOL ok) {
   return GetLastError() == ERROR_IO_PENDING ? IoStart::Pending : IoStart::Failed;
 }
 
+// The detail calls take the interface that EnumInterface found last: the
+// library asks for the detail of each member right after enumerating it.
 class Win32Port final : public HidPort {
  public:
   PortDeviceSet GetPresentInterfaces() override {
