@@ -17,7 +17,6 @@
 #include <thread>
 #include <utility>
 
-#include "transport/hidraw/profile_ini.h"
 #include "transport/hidraw/report_descriptor.h"
 #include "transport/host_files.h"
 
@@ -430,7 +429,7 @@ void LinuxHidPort::Sleep(std::uint32_t ms) {
 
 int LinuxHidPort::ReadProfileInt(const char* section, const char* key, int default_value,
                                  const char* path) {
-  return ProfileIntFromFile(path, section, key, default_value);
+  return ReadProfileIntFromFile(section, key, default_value, path);
 }
 
 std::uint32_t LinuxHidPort::HostProgramPath(char* buffer, std::uint32_t size) {

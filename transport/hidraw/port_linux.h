@@ -17,7 +17,7 @@
 //   device (read EIO, poll POLLERR/POLLHUP, write ENODEV) completes the
 //   operation as failed.
 // - DeviceInfo.ini is read with GetPrivateProfileIntA's rules
-//   (profile_ini.h); the host program is /proc/self/exe.
+//   (transport/profile_text.h); the host program is /proc/self/exe.
 #pragma once
 
 #include <string>
