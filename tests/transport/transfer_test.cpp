@@ -293,5 +293,28 @@ TEST(Transfer, DeviceRemovedBetweenCallsFailsUntilItIsBackAndSelected) {
   EXPECT_EQ(HID_ReadData(sample, 64), 1);
 }
 
+// The form of each transfer follows the mode at the moment of the call, not
+// the mode the interfaces were opened in.
+TEST(Transfer, FormFollowsTheModeOfTheMoment) {
+  SimLibrary lib;
+  lib.AddThermometer();
+  ASSERT_EQ(HID_DeviceInitialize(), 1);
+  unsigned char sample[64];
+
+  // Opened blocking, then overlapped form: every report completes at once.
+  ASSERT_EQ(HID_SetCurrentDevice(1, 0), 1);
+  EXPECT_EQ(HID_SetCurrentDevice(0, 1000), 0);
+  EXPECT_EQ(HID_ReadData(sample, 64), 1);
+  Sample read;
+  std::copy(std::begin(sample), std::end(sample), read.begin());
+  EXPECT_TRUE(HasMarkerRun(read));
+
+  // Opened overlapped, then blocking form: the handle refuses, nothing closes.
+  ASSERT_EQ(HID_SetCurrentDevice(1, 1000), 1);
+  EXPECT_EQ(HID_SetCurrentDevice(0, 0), 0);
+  EXPECT_EQ(HID_ReadData(sample, 64), 0);
+  EXPECT_EQ(State().command_interface.is_open, 1);
+}
+
 }  // namespace
 }  // namespace zelk::sim::testing

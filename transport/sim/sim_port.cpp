@@ -396,15 +396,19 @@ bool SimPort::Produce(const OpenHandle& handle, std::uint8_t* report, std::uint3
 
 bool SimPort::Write(PortHandle handle, const std::uint8_t* report, std::uint32_t length) {
   OpenHandle* open = FindHandle(handle);
-  if (open == nullptr || open->overlapped) return Misuse();
-  if (!Alive(*open) || devices_[open->where.device].io_fault == IoFault::StartFails) return false;
+  if (open == nullptr) return Misuse();
+  // A handle opened for overlapped I/O refuses a call without OVERLAPPED.
+  if (open->overlapped || !Alive(*open)) return false;
+  if (devices_[open->where.device].io_fault == IoFault::StartFails) return false;
   return Deliver(*open, report, length);
 }
 
 bool SimPort::Read(PortHandle handle, std::uint8_t* report, std::uint32_t length) {
   OpenHandle* open = FindHandle(handle);
-  if (open == nullptr || open->overlapped) return Misuse();
-  if (!Alive(*open) || devices_[open->where.device].io_fault == IoFault::StartFails) return false;
+  if (open == nullptr) return Misuse();
+  // A handle opened for overlapped I/O refuses a call without OVERLAPPED.
+  if (open->overlapped || !Alive(*open)) return false;
+  if (devices_[open->where.device].io_fault == IoFault::StartFails) return false;
   if (Produce(*open, report, length)) return true;
   // A real blocking read would wait for ever here.
   ++resources_.blocked_reads;
@@ -423,13 +427,15 @@ IoStart SimPort::StartOverlapped(OpenHandle& handle, PortOverlapped* overlapped,
   EventState& event = events_[overlapped->event];
   event.signalled = done;
   event.wait_fault = fault;
-  return done && options_.complete_at_once ? IoStart::Completed : IoStart::Pending;
+  // A handle opened without FILE_FLAG_OVERLAPPED completes every call at once.
+  const bool at_once = options_.complete_at_once || !handle.overlapped;
+  return done && at_once ? IoStart::Completed : IoStart::Pending;
 }
 
 IoStart SimPort::WriteOverlapped(PortHandle handle, const std::uint8_t* report,
                                  std::uint32_t length, PortOverlapped* overlapped) {
   OpenHandle* open = FindHandle(handle);
-  if (open == nullptr || !open->overlapped || !events_.contains(overlapped->event)) {
+  if (open == nullptr || !events_.contains(overlapped->event)) {
     Misuse();
     return IoStart::Failed;
   }
@@ -443,7 +449,7 @@ IoStart SimPort::WriteOverlapped(PortHandle handle, const std::uint8_t* report,
 IoStart SimPort::ReadOverlapped(PortHandle handle, std::uint8_t* report, std::uint32_t length,
                                 PortOverlapped* overlapped) {
   OpenHandle* open = FindHandle(handle);
-  if (open == nullptr || !open->overlapped || !events_.contains(overlapped->event)) {
+  if (open == nullptr || !events_.contains(overlapped->event)) {
     Misuse();
     return IoStart::Failed;
   }
