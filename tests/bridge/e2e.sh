@@ -12,6 +12,8 @@
 #        message box is seen through Wine's relay trace of MessageBoxA.
 set -u
 platform=$1 scenario=$2 bin=$3 stand_in=$4 scenarios=$5
+# Sanitizer builds: the device library's state outlives its release by design.
+export LSAN_OPTIONS="suppressions=$(dirname "$0")/device_library.lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 
 work=$(mktemp -d /tmp/pyrel-e2e.XXXXXX)
 run=$work/run
