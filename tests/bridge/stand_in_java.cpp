@@ -10,9 +10,11 @@
 //                 later, and stay without reading (30 s)
 //
 // It writes what it saw to stand_in_report.txt in its working directory (the
-// bridge's folder): "pid N", one line "record SEQ STATUS NAME" per record,
-// "malformed: ..." for a bad one, and "end MS" with the wall-clock
-// milliseconds just before it sends "$EXIT$" or dies.
+// bridge's folder): "pid N"; per record a line "record SEQ STATUS NAME" and
+// a line "timing TICK_MS ARRIVAL_US" (the record's time stamp, and the
+// wall-clock microseconds when its line end arrived); "malformed: ..." for a
+// bad one; and "end MS" with the wall-clock milliseconds just before it sends
+// "$EXIT$" or dies.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,10 +36,12 @@ namespace {
 
 FILE* report = nullptr;
 
-long long wall_ms() {
+long long wall_us() {
   using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
+
+long long wall_ms() { return wall_us() / 1000; }
 
 void send_exit() {
   std::fprintf(report, "end %lld\n", wall_ms());
@@ -59,9 +63,8 @@ const char* kNames[] = {"Success", "No DLL", "No Device", "Read Failed", "Bad Da
 // The shape of a record: tag, five fields, 64 hex groups, the status's own
 // name, CR before the LF, and the expected sequence number.
 bool check_record(const std::string& line, int expected_sequence, std::string& problem, int& status,
-                  std::string& name) {
+                  std::string& name, long long& time_ms) {
   int sequence = -1;
-  long long time_ms = -1;
   char sample[200] = {};
   char status_name[32] = {};
   int used = 0;
@@ -126,14 +129,17 @@ int main() {
   std::string line;
   int received = 0;
   while (read_line(line)) {
+    const long long arrival_us = wall_us();
     std::string problem, name;
     int status = -1;
-    if (!check_record(line, received, problem, status, name)) {
+    long long tick_ms = -1;
+    if (!check_record(line, received, problem, status, name, tick_ms)) {
       std::fprintf(report, "malformed: %s: %s\n", problem.c_str(), line.c_str());
       send_exit();
       return 2;
     }
     std::fprintf(report, "record %d %d %s\n", received, status, name.c_str());
+    std::fprintf(report, "timing %lld %lld\n", tick_ms, arrival_us);
     std::fflush(report);
     ++received;
     if (mode == "die") {
