@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <ctime>
-#include <thread>
+#include <functional>
 
 #include "acquisition.h"
 #include "child_channel.h"
@@ -15,16 +15,18 @@ std::int64_t wall_clock_ms() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// The real time: a clock started with the writer, and thread sleeps.
+// The real time: a clock started with the writer, and sleeps that the
+// writer's stop cuts short.
 class SystemWriterTime : public CVornWriterTime {
  public:
+  explicit SystemWriterTime(std::function<void(std::int64_t)> sleeper)
+      : sleep(std::move(sleeper)) {}
   std::int64_t now_ms() override { return clock.now_ms(); }
-  void sleep_ms(std::int64_t ms) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  }
+  void sleep_ms(std::int64_t ms) override { sleep(ms); }
 
  private:
   CVornClock clock;
+  std::function<void(std::int64_t)> sleep;
 };
 
 void write_text(CVornSubProcessApi& channel, std::string_view text) {
@@ -44,13 +46,25 @@ std::int64_t CVornClock::now_ms() const { return start_ms + (wall_clock_ms() - s
 MyTxRunnable::MyTxRunnable(CVornContext* context_to_use, CVornWriterTime* time)
     : context(context_to_use), time_base(time) {}
 
-void MyTxRunnable::stop() { stop_flag.raise(); }
+void MyTxRunnable::stop() {
+  {
+    std::lock_guard lock(sleep_mutex);
+    stop_flag.raise();
+  }
+  sleep_wakeup.notify_all();
+}
+
+void MyTxRunnable::sleep_until_stopped(std::int64_t ms) {
+  std::unique_lock lock(sleep_mutex);
+  sleep_wakeup.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this] { return stop_flag.is_raised(); });
+}
 
 void MyTxRunnable::run() {
   if (time_base != nullptr) {
     run_with(*time_base);
   } else {
-    SystemWriterTime system_time;
+    SystemWriterTime system_time([this](std::int64_t ms) { sleep_until_stopped(ms); });
     run_with(system_time);
   }
 }

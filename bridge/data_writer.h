@@ -2,7 +2,9 @@
 // schedule, carrying the sample and status that the poller last published.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "threading.h"
 
@@ -35,13 +37,15 @@ class MyTxRunnable : public CVornRunnable {
   // The longest single sleep: bounds how long a raised stop flag goes unseen.
   static constexpr std::int64_t kMaxSleepMs = 1000;
 
-  // time null: a CVornClock made when run starts, and real sleeps.
+  // time null: a CVornClock made when run starts, and real sleeps that a
+  // stop cuts short.
   explicit MyTxRunnable(CVornContext* context, CVornWriterTime* time = nullptr);
   ~MyTxRunnable() override = default;
   MyTxRunnable(const MyTxRunnable&) = delete;
   MyTxRunnable& operator=(const MyTxRunnable&) = delete;
 
   void run() override;
+  // Raises the stop flag and wakes the writer if it sleeps.
   virtual void stop();
 
   // Writes value (0 or more) in decimal, without sign or leading zeros, with
@@ -50,6 +54,8 @@ class MyTxRunnable : public CVornRunnable {
 
  private:
   void run_with(CVornWriterTime& time);
+  // The real sleep: ends after ms, or at once when the stop flag is raised.
+  void sleep_until_stopped(std::int64_t ms);
   // Sleeps until time reaches tick; false when the stop flag was raised.
   bool wait_for_tick(CVornWriterTime& time, std::int64_t tick);
   // One record in 74 writes; the results of the writes are not looked at.
@@ -59,4 +65,8 @@ class MyTxRunnable : public CVornRunnable {
   CVornContext* context;       // not owned
   CVornWriterTime* time_base;  // not owned; null for the real clock
   CVornStopFlag stop_flag;
+  // Lets stop() end a real sleep at once, so that the bridge ends promptly;
+  // taken only around the flag and the sleep, never with the context's mutex.
+  std::mutex sleep_mutex;
+  std::condition_variable sleep_wakeup;
 };
