@@ -44,8 +44,9 @@ void ReleaseEvent(PortOverlapped& overlapped) {
 
 }  // namespace
 
-void ReadDeviceInfo() {
-  char path[kHostPathCapacity + sizeof(kDeviceInfoFile)] = {};
+void DeviceInfoPath(char (&path)[kDeviceInfoPathCapacity]) {
+  static_assert(kDeviceInfoPathCapacity == kHostPathCapacity + sizeof(kDeviceInfoFile));
+  std::memset(path, 0, sizeof(path));
   const std::uint32_t length = Port().HostProgramPath(path, kHostPathCapacity);
   // Keep the directory with its trailing separator. '/' counts as well as
   // '\\', so that POSIX hosts find the file beside the program too.
@@ -54,6 +55,11 @@ void ReadDeviceInfo() {
     if (path[i] == '\\' || path[i] == '/') directory_length = i + 1;
   }
   std::memcpy(path + directory_length, kDeviceInfoFile, sizeof(kDeviceInfoFile));
+}
+
+void ReadDeviceInfo() {
+  char path[kDeviceInfoPathCapacity];
+  DeviceInfoPath(path);
   LibraryState& state = State();
   state.vendor_id = Port().ReadProfileInt(kDeviceInfoSection, "VID", 0, path);
   state.product_id = Port().ReadProfileInt(kDeviceInfoSection, "PID", 0, path);

@@ -3,6 +3,7 @@
 // the records again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "transport/library_state.h"
@@ -33,5 +34,11 @@ void CloseAllInterfaces();
 
 // Refreshes vendor_id and product_id from DeviceInfo.ini beside the host program.
 void ReadDeviceInfo();
+
+// Room for the host program's path (1024 bytes) plus the file name with its NUL.
+inline constexpr std::size_t kDeviceInfoPathCapacity = 1024 + sizeof("DeviceInfo.ini");
+// The path ReadDeviceInfo reads: the host program's directory, with its
+// trailing separator, and "DeviceInfo.ini".
+void DeviceInfoPath(char (&path)[kDeviceInfoPathCapacity]);
 
 }  // namespace zelk
