@@ -54,12 +54,22 @@ ReportResult FinishOverlapped(HidInterface& record, IoStart start, PortOverlappe
   return ReportResult::Done;
 }
 
+// An overlapped report needs its event to be waited for. An interface can
+// stay open without one: a later open that failed to renew the events (the
+// second half of a selection) has released them. Such a report is not
+// started; it fails like any other overlapped report.
+bool HasEvent(const PortOverlapped& overlapped) { return overlapped.event != kNoEvent; }
+
 // Sends the report in record.output_report.
 bool SendReport(HidInterface& record) {
   LibraryState& state = State();
   const std::uint32_t length = record.caps.output_report_byte_length;
   if (state.overlapped_mode != 1) {
     return Port().Write(record.handle, record.output_report.get(), length);
+  }
+  if (!HasEvent(state.write_overlapped)) {
+    FailOverlapped();
+    return false;
   }
   const IoStart start = Port().WriteOverlapped(record.handle, record.output_report.get(), length,
                                                &state.write_overlapped);
@@ -72,6 +82,10 @@ bool ReceiveReport(HidInterface& record) {
   const std::uint32_t length = record.caps.input_report_byte_length;
   if (state.overlapped_mode != 1) {
     return Port().Read(record.handle, record.input_report.get(), length);
+  }
+  if (!HasEvent(state.read_overlapped)) {
+    FailOverlapped();
+    return false;
   }
   const IoStart start = Port().ReadOverlapped(record.handle, record.input_report.get(), length,
                                               &state.read_overlapped);

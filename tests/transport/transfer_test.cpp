@@ -252,6 +252,14 @@ TEST(Transfer, ClosedInterfacesMakeEveryTransferReturnZeroUntouched) {
         ASSERT_EQ(HID_SetCurrentDevice(1, 1000), 0);
         ASSERT_EQ(State().command_interface.is_open, 1);
       },
+      [](SimLibrary& lib) {  // the same, with the data open failing to renew the events
+        lib.port.SetEnumerationOrder({{0, 1}, {0, 0}});
+        ASSERT_EQ(HID_DeviceInitialize(), 1);
+        lib.port.faults().events_before_failure = 2;  // enough for the command open only
+        ASSERT_EQ(HID_SetCurrentDevice(1, 1000), 0);
+        ASSERT_EQ(State().command_interface.is_open, 1);
+        ASSERT_EQ(State().write_overlapped.event, kNoEvent);
+      },
   };
   for (const auto& close : closings) {
     SimLibrary lib;
