@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: Linux native, Linux with the
-# address/undefined and the thread sanitizers, and 32-bit Windows under Wine.
+# address/undefined and the thread sanitizers, the libFuzzer targets (a short
+# run of each), and 32-bit Windows under Wine.
 # Ends with one line "N passed, N failed" over all suites.
 set -u
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
 
-presets=(${PYREL_PRESETS:-linux linux-asan linux-tsan win32})
+presets=(${PYREL_PRESETS:-linux linux-asan linux-tsan linux-fuzz win32})
 total_passed=0
 total_failed=0
 summary=()
