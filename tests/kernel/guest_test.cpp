@@ -109,7 +109,7 @@ const FunctionSpec kDataFunction{"data", kDataDescriptor, kDataReportLength};
 const FunctionSpec kKeyboardFunction{"keyboard", kKeyboardDescriptor, kKeyboardReportLength};
 const FunctionSpec kMouseFunction{"mouse", kMouseDescriptor, kMouseReportLength};
 
-// A USB gadget made through configfs, with one HID function per spec, in
+// A USB gadget made through configfs, with one HID function per description, in
 // that interface order. Torn down (unbound and removed) when destroyed.
 class Gadget {
  public:
@@ -154,11 +154,11 @@ class Gadget {
   void Unbind() { WriteText(dir_ / "UDC", "\n"); }
 
   // The /dev/hidgN node of a function, once the bound gadget has it.
-  std::string Node(const FunctionSpec& spec) const {
+  std::string Node(const FunctionSpec& function) const {
     std::string node;
     WaitFor(
         [&] {
-          std::string dev = ReadText(FunctionDir(spec) / "dev");  // "major:minor"
+          std::string dev = ReadText(FunctionDir(function) / "dev");  // "major:minor"
           dev.erase(dev.find_last_not_of('\n') + 1);
           const std::string uevent = ReadText("/sys/dev/char/" + dev + "/uevent");
           const std::size_t at = uevent.find("DEVNAME=");

@@ -72,10 +72,10 @@ void write_all(std::FILE* stream, const std::string& bytes) {
 void pause_ms(long ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // echo:N:FILE — N is "all" or a byte count.
-void echo_stdin(const char* spec) {
-  const char* colon = std::strchr(spec, ':');
+void echo_stdin(const char* argument) {
+  const char* colon = std::strchr(argument, ':');
   if (colon == nullptr) return;
-  const std::string count(spec, colon);
+  const std::string count(argument, colon);
   long remaining = count == "all" ? -1 : std::strtol(count.c_str(), nullptr, 10);
   std::ofstream file(colon + 1, std::ios::binary | std::ios::trunc);
   char buffer[4096];
