@@ -133,7 +133,7 @@ def two_thermometers_and_unplug():
     s = Seed()
     machine(s, [{"kinds": [KEYBOARD_KIND]}, {"kinds": [DATA_KIND, COMMAND_KIND]},
                 {"kinds": [COMMAND_KIND, DATA_KIND, DATA_KIND]}],
-            shuffle=[(6, 2), (5, 0), (4, 3), (3, 1), (2, 0)])
+            shuffle=[(6, 0), (5, 4), (4, 3), (3, 0), (2, 1)])
     s.number(0, 9, INIT)
     select(s, number_pick=1)  # device 2
     transfer(s, READ)
@@ -157,7 +157,22 @@ def silent_device_times_out():
     return s.data()
 
 
+def crowd_beyond_the_table():
+    """140 devices, thermometers first and 131st: the latter finds no slot."""
+    s = Seed()
+    s.number(0, 255, 0)
+    s.number(0, 31, 0).number(120, 140, 140)
+    for i in range(140):
+        s.number(0, 15, 0 if i in (0, 130) else 1)
+    s.number(0, 3, 1).number(0, 7, 1).number(0, 5, 0).number(0, 3, 1)
+    s.number(0, 9, INIT)
+    select(s)
+    transfer(s, READ)
+    return s.data()
+
+
 TRANSPORT_CORE = {
+    "crowd_beyond_the_table": crowd_beyond_the_table(),
     "poll_cycles": poll_cycles(),
     "two_thermometers_and_unplug": two_thermometers_and_unplug(),
     "silent_device_times_out": silent_device_times_out(),
