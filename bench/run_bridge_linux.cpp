@@ -5,9 +5,9 @@
 //
 // --load N keeps N busy processes running beside the bridge for the whole
 // run. The bridge's CPU time and peak RSS come from wait4; the CPU time of
-// each of its threads from /proc/PID/task/TID/schedstat, sampled until it
-// ends. The record lateness comes from the child's report in RUN (see
-// record_child.cpp).
+// each of its threads, and the time it waited for a CPU while runnable, from
+// /proc/PID/task/TID/schedstat, sampled until it ends. The record lateness comes from the child's
+// report in RUN (see record_child.cpp).
 //
 // Lateness: a record is due when the bridge's clock reaches its tick time.
 // That clock counts whole milliseconds from the whole second of the writer's
@@ -99,17 +99,23 @@ pid_t start_command(const Options& options) {
   return pid;
 }
 
-// On-CPU nanoseconds of every thread of `pid` now.
-std::map<long, long long> thread_cpu_ns(pid_t pid) {
-  std::map<long, long long> threads;
+// What the scheduler has counted for one thread so far.
+struct ThreadTimes {
+  long long on_cpu_ns = 0;   // running
+  long long waiting_ns = 0;  // runnable, but waiting for a CPU
+};
+
+// The times of every thread of `pid` now.
+std::map<long, ThreadTimes> thread_times(pid_t pid) {
+  std::map<long, ThreadTimes> threads;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   DIR* dir = opendir(tasks.c_str());
   if (dir == nullptr) return threads;
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
     std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
-    long long ns = 0;
-    if (stat >> ns) threads[std::atol(entry->d_name)] = ns;
+    ThreadTimes times;
+    if (stat >> times.on_cpu_ns >> times.waiting_ns) threads[std::atol(entry->d_name)] = times;
   }
   closedir(dir);
   return threads;
@@ -200,7 +206,7 @@ void print_lateness(const std::string& label, const Report& report) {
 }
 
 void print_cpu(const std::string& label, pid_t pid, const rusage& usage, double wall_s,
-               const std::map<long, long long>& threads) {
+               const std::map<long, ThreadTimes>& threads) {
   const double user_ms = usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3;
   const double system_ms = usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
   const double per_minute = (user_ms + system_ms) * 60 / wall_s;
@@ -215,10 +221,14 @@ void print_cpu(const std::string& label, pid_t pid, const rusage& usage, double 
   // Threads in the order of their creation; for the bridge: the main thread
   // (command reader), then the writer, then the poller.
   int worker = 0;
-  for (const auto& [tid, ns] : threads) {
+  for (const auto& [tid, times] : threads) {
     const std::string name = tid == pid ? "main" : "thread" + std::to_string(++worker);
-    std::printf("  thread %ld (%s): %.1f ms on CPU\n", tid, name.c_str(), ns / 1e6);
-    std::printf("metric %s_cpu_%s_ms %.1f\n", l, name.c_str(), ns / 1e6);
+    const double cpu_ms = static_cast<double>(times.on_cpu_ns) / 1e6;
+    const double wait_ms = static_cast<double>(times.waiting_ns) / 1e6;
+    std::printf("  thread %ld (%s): %.1f ms on CPU, %.1f ms waiting for a CPU\n", tid, name.c_str(),
+                cpu_ms, wait_ms);
+    std::printf("metric %s_cpu_%s_ms %.1f\n", l, name.c_str(), cpu_ms);
+    std::printf("metric %s_wait_%s_ms %.1f\n", l, name.c_str(), wait_ms);
   }
   std::printf("metric %s_threads %zu\n", l, threads.size());
 }
@@ -240,14 +250,14 @@ int main(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   const pid_t bridge = start_command(options);
-  std::map<long, long long> threads;
+  std::map<long, ThreadTimes> threads;
   rusage usage{};
   int status = 0;
   for (;;) {
     const pid_t ended = wait4(bridge, &status, WNOHANG, &usage);
     if (ended == bridge || ended < 0) break;
     // A thread that has ended keeps its last sample.
-    for (const auto& [tid, ns] : thread_cpu_ns(bridge)) threads[tid] = std::max(threads[tid], ns);
+    for (const auto& [tid, times] : thread_times(bridge)) threads[tid] = times;
     std::this_thread::sleep_for(kSamplePeriod);
   }
   const double wall_s =

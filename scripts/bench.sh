@@ -8,7 +8,8 @@
 #   scripts/bench.sh
 #
 # PYREL_BUILD_DIR and PYREL_WIN32_BUILD_DIR build elsewhere than build/linux
-# and build/win32. The figures are measurements, not pass/fail checks.
+# and build/win32; BENCH_KEEP=1 keeps the run folders with the child's
+# per-record reports. The figures are measurements, not pass/fail checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start_all=$SECONDS
@@ -29,7 +30,11 @@ bin=$PWD/$linux/bin
 bench_bin=$bin/bench
 win_bin=$PWD/$win32/bin
 work=$(mktemp -d /tmp/pyrel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+if [[ -n ${BENCH_KEEP:-} ]]; then
+  echo "bench: run folders kept in $work"
+else
+  trap 'rm -rf "$work"' EXIT
+fi
 log=$PWD/$linux/bench.log
 : >"$log"
 load_before=$(uptime)
@@ -107,9 +112,10 @@ m() { # m NAME: the value of a metric, "?" when missing
 ms() { # ms NAME: a microsecond metric in milliseconds
   awk -v v="$(m "$1")" 'BEGIN { if (v == "?") print "?"; else printf "%.2f", v / 1000 }'
 }
-lateness() { # lateness LABEL: "p50 / p99 / max ms (n records)"
+lateness() { # lateness LABEL: "p50 / p99 / max ms (n records, ...)"
   echo "$(ms "$1_lateness_p50_us") / $(ms "$1_lateness_p99_us") / $(ms "$1_lateness_max_us") ms" \
-    "($(m "$1_measured") records; smallest $(ms "$1_lateness_min_us") ms)"
+    "($(m "$1_measured") records; smallest $(ms "$1_lateness_min_us") ms; the writer thread" \
+    "waited $(m "$1_wait_thread1_ms") ms in all for a CPU)"
 }
 alloc() { # alloc ROLE FIELD: allocations of threads with that role
   # Fields: 5-7 start-up, 9-11 running, 13-15 shut-down; of each: own code,
@@ -141,13 +147,15 @@ after: \`${load_after# }\`
 
 | Benchmark | Figure | Target | Measured |
 |---|---|---|---|
-| Record lateness, Linux, idle, ${seconds} s | p50 / p99 / max | p99 ≤ 1 ms | $(lateness linux_idle) |
+| Record lateness, Linux, no benchmark load (see the machine load above), ${seconds} s | p50 / p99 / max | p99 ≤ 1 ms | $(lateness linux_idle) |
 | Record lateness, Linux, both cores loaded | p50 / p99 / max | | $(lateness linux_loaded) |
 | Record lateness, Windows build under Wine, idle | p50 / p99 / max | | $(lateness wine_idle) |
 | Record lateness, Windows build under Wine, both cores loaded | p50 / p99 / max | | $(lateness wine_loaded) |
-| CPU time of pyrel2, simulated device, Linux idle run | user + system per minute | ≤ 30 ms | $(m linux_idle_cpu_ms_per_minute) ms (command reader $(m linux_idle_cpu_main_ms), writer $(m linux_idle_cpu_thread1_ms), poller $(m linux_idle_cpu_thread2_ms) ms over $(m linux_idle_wall_s) s) |
-| Peak RSS of pyrel2, Linux | | | $(m linux_idle_peak_rss_kb) kB |
-| One poll cycle, 2 / 32 / 128 / 512 HID interfaces (simulated) | µs per cycle, median | linear | $(m poll_us_2) / $(m poll_us_32) / $(m poll_us_128) / $(m poll_us_512) µs; fit $(m poll_fit_base_us) µs + $(m poll_fit_per_interface_us) µs per interface, medians within $(m poll_fit_max_deviation_pct) % of it |
+| CPU time of pyrel2, simulated device, Linux idle run | user + system per minute | ≤ 30 ms | $(m linux_idle_cpu_ms_per_minute) ms (main thread: start-up, command reader and shut-down $(m linux_idle_cpu_main_ms), writer $(m linux_idle_cpu_thread1_ms), poller $(m linux_idle_cpu_thread2_ms) ms over $(m linux_idle_wall_s) s) |
+| CPU time of pyrel2.exe under Wine, idle run (the Wine process, not wineserver) | user + system per minute | | $(m wine_idle_cpu_ms_per_minute) ms |
+| Peak RSS of pyrel2, Linux / pyrel2.exe under Wine | | | $(m linux_idle_peak_rss_kb) kB / $(m wine_idle_peak_rss_kb) kB |
+| Time from a record's first byte to its line end at the child (74 writes), Linux idle / Wine idle | p50 / max | | $(ms linux_idle_spread_p50_us) / $(ms linux_idle_spread_max_us) ms; $(ms wine_idle_spread_p50_us) / $(ms wine_idle_spread_max_us) ms |
+| One poll cycle, 2 / 32 / 128 / 512 HID interfaces (simulated library) | CPU time per cycle, median | linear | $(m poll_us_2) / $(m poll_us_32) / $(m poll_us_128) / $(m poll_us_512) µs; fit $(m poll_fit_base_us) µs + $(m poll_fit_per_interface_us) µs per interface, medians within $(m poll_fit_max_deviation_pct) % of it; per added interface $(m poll_slope_2_32_us) / $(m poll_slope_32_128_us) / $(m poll_slope_128_512_us) µs |
 | Command reader, 1 GiB of mixed child output, from memory | MB/s | ≥ 1000 MB/s | $(m reader_memory_mbps) MB/s ($(per_cpu_second memory) MB per second of reader CPU time) |
 | Command reader, 1 GiB through a pipe from a child | MB/s | ≥ 1000 MB/s | $(m reader_pipe_mbps) MB/s ($(per_cpu_second pipe) MB per second of reader CPU time) |
 | Heap allocations in pyrel2's running loops over ${alloc_seconds} s: command reader / writer / poller outside the library | count | 0 | ${reader_allocs} / ${writer_allocs} / $(alloc library 9) (start-up: ${startup_allocs}, shut-down: ${shutdown_allocs}) |
@@ -160,7 +168,7 @@ How the figures are taken:
 
 - Lateness: the record child (\`bench/record_child.cpp\`) stands in for \`java\` and notes the wall-clock time of the read that brings each record's first byte; lateness is that time minus the record's tick on the wall clock. The bridge's clock runs a constant whole number of milliseconds behind the wall clock (it counts from the whole second of its start), so the tick on the wall clock is the record's time stamp plus that offset, which is taken from the most punctual record of the run (exact when some record is less than 1 ms late: see "smallest"). Records due before the child began to read are left out. Percentiles interpolate between ranks. The loaded runs keep one busy process per core beside the bridge.
 - CPU time and peak RSS: \`wait4\` of pyrel2; per thread from \`/proc/PID/task/TID/schedstat\`.
-- Poll cycle: \`HID_DeviceInitialize\` + \`HID_SetCurrentDevice(1, 1000)\` + \`HID_ReadData(64)\` of the simulated library, one thermometer enumerated first and single-interface keyboards after it.
+- Poll cycle: \`HID_DeviceInitialize\` + \`HID_SetCurrentDevice(1, 1000)\` + \`HID_ReadData(64)\` of the simulated library, one thermometer enumerated first and single-interface keyboards after it; the processor time of each cycle (a cycle with an answering device never waits), median per round, median of three rounds.
 - Command reader: the unchanged \`MyRxRunnable\`, on 1 GiB made of normal lines, CR-only lines, lines with NULs, empty lines and 10 kB lines (about half of the bytes), then \`\$EXIT\$\`; once through a channel that copies from memory, once through the real child channel from a child that floods its output.
 - Allocations: a counting \`malloc\` (\`bench/alloc_counter_linux.cpp\`), preloaded into pyrel2 or linked into the benchmark; calls into the device library and into its HID port are marked by a forwarding \`libZelkHID.so\` and by gated builds of the library, so that the bridge's, the library core's and the port's allocations are counted apart. The running window of pyrel2 starts 3 s after its start and closes half a second before the child sends \`\$EXIT\$\`; allocations before and after it are shown as start-up and shut-down.
 EOF
