@@ -10,10 +10,18 @@
 
 namespace {
 
-std::int64_t wall_clock_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
+class SystemTimeSource : public CVornTimeSource {
+ public:
+  std::int64_t seconds_since_1970() const override {
+    return static_cast<std::int64_t>(std::time(nullptr));
+  }
+  std::int64_t wall_clock_ms() const override {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  }
+};
+
+const SystemTimeSource system_time_source;
 
 // The real time: a clock started with the writer, and sleeps that the
 // writer's stop cuts short.
@@ -35,13 +43,16 @@ void write_text(CVornSubProcessApi& channel, std::string_view text) {
 
 }  // namespace
 
-CVornClock::CVornClock() {
-  const std::int64_t seconds = static_cast<std::int64_t>(std::time(nullptr));
-  start_ticks = wall_clock_ms();
+CVornClock::CVornClock(const CVornTimeSource* time_source)
+    : source(time_source != nullptr ? time_source : &system_time_source) {
+  const std::int64_t seconds = source->seconds_since_1970();
+  start_ticks = source->wall_clock_ms();
   start_ms = seconds * 1000;
 }
 
-std::int64_t CVornClock::now_ms() const { return start_ms + (wall_clock_ms() - start_ticks); }
+std::int64_t CVornClock::now_ms() const {
+  return start_ms + (source->wall_clock_ms() - start_ticks);
+}
 
 MyTxRunnable::MyTxRunnable(CVornContext* context_to_use, CVornWriterTime* time)
     : context(context_to_use), time_base(time) {}

@@ -10,15 +10,28 @@
 
 class CVornSubProcessApi;
 
+// Where a clock reads the system time; tests replace it to move the time.
+class CVornTimeSource {
+ public:
+  virtual ~CVornTimeSource() = default;
+  // Whole seconds since 1970-01-01 00:00:00 UTC.
+  virtual std::int64_t seconds_since_1970() const = 0;
+  // A wall-clock count of milliseconds: it moves with the system time.
+  virtual std::int64_t wall_clock_ms() const = 0;
+};
+
 // Milliseconds since 1970-01-01 00:00:00 UTC, counted from the whole second
 // at construction. The elapsed part is read from the system's wall clock in
 // 64 bits, so it follows changes of the system time and never wraps.
 class CVornClock {
  public:
-  CVornClock();
+  // source null: the system's clock; otherwise not owned, and it must
+  // outlive the clock.
+  explicit CVornClock(const CVornTimeSource* source = nullptr);
   std::int64_t now_ms() const;
 
  private:
+  const CVornTimeSource* source;
   std::int64_t start_ticks;  // wall-clock milliseconds at construction
   std::int64_t start_ms;     // whole seconds at construction, times 1000
 };

@@ -4,6 +4,11 @@
 #
 #   e2e.sh linux|wine SCENARIO BIN_DIR STAND_IN SCENARIO_DIR
 #
+# The scenarios of faults (a device or a child that misbehaves) run with the
+# stand-in child on both platforms and check every record it reports: the
+# sequence of status codes against a pattern, 64 zero bytes in every record
+# of a failed read and none in a good one, and time stamps 1000 ms apart.
+#
 # linux: pyrel2, bin/sim/libZelkHID.so and the real java running pyrel.jar
 #        (the stand-in java for the scenarios that need a misbehaving child);
 #        a start-up failure is one line on standard error.
@@ -12,6 +17,7 @@
 #        message box is seen through Wine's relay trace of MessageBoxA.
 set -u
 platform=$1 scenario=$2 bin=$3 stand_in=$4 scenarios=$5
+sim_scenarios=$(cd "$(dirname "$0")/../../transport/sim/scenarios" && pwd)
 # Sanitizer builds: the device library's state outlives its release by design.
 export LSAN_OPTIONS="suppressions=$(dirname "$0")/device_library.lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 
@@ -50,9 +56,18 @@ cp "$bin/$program" "$bin/DeviceInfo.ini" "$run/"
 
 # --- What each scenario sets up and expects.
 info_lines=$'$INFO:api open.\n$INFO:api closed.\n'
-expect_out=$info_lines expect_failure= expect_status= child=java
+expect_out=$info_lines expect_failure= expect_status= expect_sequence= child=java
 export PYREL_CHILD_LOG=$run/child.log PYREL_CHILD_RECORDS=3 STAND_IN_RECORDS=3
 unset ZELKHID_SIM_SCENARIO STAND_IN_MODE
+# sequence PATTERN [RECORDS] [SIM_SCENARIO]: a fault scenario with the
+# stand-in child, whose records' status codes, one digit each, must match
+# PATTERN (an extended regular expression).
+sequence() {
+  child=stand_in expect_sequence=$1
+  export STAND_IN_RECORDS=${2:-3}
+  [[ -n ${3:-} ]] && export ZELKHID_SIM_SCENARIO=$3
+  return 0
+}
 case $scenario in
   good_device) expect_status='0 Success' ;;
   no_device) expect_status='2 No Device'
@@ -64,6 +79,23 @@ case $scenario in
     [[ $platform == wine ]] && rm "$run/java.exe" ;;
   child_dies) child=stand_in && export STAND_IN_MODE=die ;;
   child_stops_reading) child=stand_in && export STAND_IN_MODE=stop-reading ;;
+  # Identifiers that no device has, or none at all: the simulated thermometer
+  # is there, but the library must not find it.
+  no_hid_device) sequence '^2+$' 3 "$sim_scenarios/none.ini" ;;
+  wrong_ids) sequence '^2+$'
+    printf '[Device information]\r\nVID=4617\r\nPID=2\r\n' >"$run/DeviceInfo.ini" ;;
+  no_device_info) sequence '^2+$' && rm "$run/DeviceInfo.ini" ;;
+  garbage_device_info) sequence '^2+$'
+    printf '\x00\xff\xfe\x01 garbage \x7f\r\n[Device information]\r\nVID=zz4617\r\nPID=\xff1\r\n\x00' \
+      >"$run/DeviceInfo.ini" ;;
+  # Silent for two poll cycles after four good ones: each silent cycle fails
+  # after its time-out, and the next answering one is good again.
+  device_falls_silent) sequence '^0+3+0+$' 9 "$sim_scenarios/falls_silent.ini" ;;
+  # Gone for four poll cycles after four present ones, then back.
+  device_replugged) sequence '^0+2+0+[02]*$' 7 "$scenarios/replugged.ini" ;;
+  two_thermometers | three_interfaces | many_devices)
+    sequence '^0+$' 3 "$sim_scenarios/$scenario.ini" ;;
+  child_floods) child=stand_in && export STAND_IN_MODE=flood STAND_IN_FLOOD_MB=${STAND_IN_FLOOD_MB:-1024} ;;
   *) fail "unknown scenario" ;;
 esac
 
@@ -137,9 +169,51 @@ if [[ -n $expect_status ]]; then
   fi
 fi
 
+# --- Every record of a fault scenario, as the stand-in reported it.
+if [[ -n $expect_sequence ]]; then
+  [[ -f $report ]] || fail "the stand-in wrote no report"
+  grep -q '^malformed' "$report" && fail "the stand-in found a malformed record"
+  codes=$(awk '/^record / {printf "%s", $3}' "$report")
+  ((${#codes} == STAND_IN_RECORDS)) || fail "${#codes} records instead of $STAND_IN_RECORDS"
+  [[ $codes =~ $expect_sequence ]] || fail "status codes $codes do not match $expect_sequence"
+  # A failed read leaves 64 zero bytes; a good sample is never all zero.
+  zeros=$(printf ' 00%.0s' $(seq 64))
+  awk -v zeros="$zeros" '
+    /^record / { status[$2] = $3 }
+    /^sample / { seq = $2; sub(/^sample [0-9]+/, ""); sample[seq] = $0 }
+    END {
+      for (seq in status) {
+        if (length(sample[seq]) != 192) { print "record " seq ": no sample"; bad = 1 }
+        else if ((status[seq] == 0) == (sample[seq] == zeros)) {
+          print "record " seq " status " status[seq] ":" sample[seq]; bad = 1
+        }
+      }
+      exit bad
+    }' "$report" || fail "a record's sample does not fit its status"
+  # The records go on without a gap: every tick has its record.
+  awk '/^timing / { if (n++ && $2 - last != 1000) { print "step " $2 - last; bad = 1 } last = $2 }
+       END { exit bad }' "$report" || fail "record time stamps are not 1000 ms apart"
+  note=", status codes $codes"
+fi
+
 # --- How the misbehaving children end, and which children were started.
 case $scenario in
   missing_library) [[ ! -e $report ]] || fail "a child was started" ;;
+  child_floods)
+    flood=$(grep '^flood' "$report")
+    died=$(awk '/^end/ {print $2}' "$report")
+    read -r _ bytes writes longest_us elapsed_ms <<<"$flood"
+    [[ $flood == "flood "* && -n $died ]] || fail "the flood did not get to its end: ${flood:-none}"
+    ((bytes == STAND_IN_FLOOD_MB * 1048576)) || fail "$bytes bytes flooded"
+    # The bridge reads on at once: a write waits only for a few reads, never
+    # for a pause (a bridge that paused 50 ms per full read would hold a
+    # 64 KiB pipe for over 3 s).
+    ((longest_us <= ${FLOOD_LONGEST_WRITE_MS:-1000} * 1000)) ||
+      fail "a write was held up for $longest_us us"
+    # Output stays open after "$EXIT$": only the command can end the bridge.
+    ((end - died <= 3000)) || fail "the bridge ended $((end - died)) ms after \$EXIT\$"
+    note=", $((bytes / 1048576)) MiB in $writes writes, $elapsed_ms ms ($((bytes / 1048576 * 1000 / (elapsed_ms + 1))) MiB/s), longest write $longest_us us, ended $((end - died)) ms after \$EXIT\$"
+    ;;
   child_dies | child_stops_reading)
     died=$(awk '/^end/ {print $2}' "$report")
     [[ -n $died ]] || fail "the stand-in did not get to its end"

@@ -8,13 +8,21 @@
 //   stop-reading  after the first record, fill its own standard input so that
 //                 the bridge's next write is held up, send "$EXIT$" 1.5 s
 //                 later, and stay without reading (30 s)
+//   flood         after the first record, write STAND_IN_FLOOD_MB MiB (default
+//                 1024) of output that is no command (NUL bytes, CR-only lines,
+//                 10 kB lines, near misses of the command), timing each write;
+//                 then send "$EXIT$" and read on until its input ends, so that
+//                 only the command can end the bridge
 //
 // It writes what it saw to stand_in_report.txt in its working directory (the
-// bridge's folder): "pid N"; per record a line "record SEQ STATUS NAME" and
-// a line "timing TICK_MS ARRIVAL_US" (the record's time stamp, and the
+// bridge's folder): "pid N"; per record a line "record SEQ STATUS NAME", a
+// line "sample SEQ" with the record's sample field (64 groups " xx") and a
+// line "timing TICK_MS ARRIVAL_US" (the record's time stamp, and the
 // wall-clock microseconds when its line end arrived); "malformed: ..." for a
-// bad one; and "end MS" with the wall-clock milliseconds just before it sends
-// "$EXIT$" or dies.
+// bad one; after a flood "flood BYTES WRITES LONGEST_WRITE_US ELAPSED_MS", or
+// "flood failed ..." when a write failed; and "end MS" with the wall-clock
+// milliseconds just before it sends "$EXIT$" or dies.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,7 +71,7 @@ const char* kNames[] = {"Success", "No DLL", "No Device", "Read Failed", "Bad Da
 // The shape of a record: tag, five fields, 64 hex groups, the status's own
 // name, CR before the LF, and the expected sequence number.
 bool check_record(const std::string& line, int expected_sequence, std::string& problem, int& status,
-                  std::string& name, long long& time_ms) {
+                  std::string& name, long long& time_ms, std::string& sample_field) {
   int sequence = -1;
   char sample[200] = {};
   char status_name[32] = {};
@@ -81,6 +89,7 @@ bool check_record(const std::string& line, int expected_sequence, std::string& p
     problem = "status name";
   }
   name = status_name;
+  sample_field = sample;
   return problem.empty();
 }
 
@@ -96,6 +105,77 @@ void fill_own_input() {
   }
   close(fd);
 #endif
+}
+
+// One MiB of child output in which no line is the command "$EXIT$": log
+// lines, lines with NUL bytes, lines ended by CR alone, empty lines, near
+// misses of the command, and 10 kB lines (one of them ending in "$EXIT$",
+// which the bridge must drop whole as too long).
+std::string make_flood_block() {
+  static const std::string kNul(1, '\0');
+  const std::string pieces[] = {
+      "INFO some log line of the application\n",
+      "with" + kNul + "NUL" + kNul + "bytes" + kNul + "\n",
+      "$EXIT" + kNul + "$\n",
+      "a line ended by CR alone\r",
+      "\r",
+      "\n",
+      "\r\n",
+      "$EXIT$ \n",
+      " $EXIT$\n",
+      "$exit$\n",
+      "$EXIT\n",
+      "$EXIT$$EXIT$\r",
+      std::string(10240, 'L') + "\n",
+      std::string(10234, 'x') + "$EXIT$\n",
+  };
+  constexpr std::size_t kBlock = 1 << 20;
+  std::string block;
+  block.reserve(kBlock + 20000);
+  for (std::size_t i = 0; block.size() < kBlock; ++i) {
+    block += pieces[i % (sizeof pieces / sizeof pieces[0])];
+  }
+  // Cut to the block's size; the last line ends in "z\n", so it is no command.
+  block.resize(kBlock - 2);
+  block += "z\n";
+  return block;
+}
+
+// Writes megabytes MiB of non-command output in writes of varying size and
+// reports how long the longest one was held up.
+bool flood(long megabytes) {
+  const std::string block = make_flood_block();
+  const std::size_t sizes[] = {1, 1000, 4096, 65536, 200000, 12345, 777777};
+  const long long start_us = wall_us();
+  long long longest_us = 0;
+  long long written = 0;
+  long writes = 0;
+  std::size_t size_index = 0;
+  for (long round = 0; round < megabytes; ++round) {
+    for (std::size_t at = 0; at < block.size();) {
+      const std::size_t piece =
+          std::min(sizes[size_index++ % (sizeof sizes / sizeof sizes[0])], block.size() - at);
+      const auto before = std::chrono::steady_clock::now();
+      const std::size_t done = std::fwrite(block.data() + at, 1, piece, stdout);
+      const auto held_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now() - before)
+                               .count();
+      if (done != piece) {
+        std::fprintf(report, "flood failed after %lld bytes\n",
+                     written + static_cast<long long>(done));
+        std::fflush(report);
+        return false;
+      }
+      longest_us = std::max<long long>(longest_us, held_us);
+      written += static_cast<long long>(piece);
+      ++writes;
+      at += piece;
+    }
+  }
+  std::fprintf(report, "flood %lld %ld %lld %lld\n", written, writes, longest_us,
+               (wall_us() - start_us) / 1000);
+  std::fflush(report);
+  return true;
 }
 
 }  // namespace
@@ -115,6 +195,19 @@ int main() {
   const char* records_value = std::getenv("STAND_IN_RECORDS");
   const int wanted = records_value != nullptr ? std::atoi(records_value) : 3;
 
+  if (mode == "flood") {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::string first;
+    read_line(first);
+    const char* megabytes = std::getenv("STAND_IN_FLOOD_MB");
+    if (!flood(megabytes != nullptr ? std::atol(megabytes) : 1024)) return 4;
+    send_exit();
+    // Output stays open: the bridge must end on the command, not on its end.
+    while (read_line(first)) {
+    }
+    return 0;
+  }
+
   if (mode == "stop-reading") {
     // Once records flow, the next write of the bridge finds the pipe full.
     std::string first;
@@ -130,15 +223,16 @@ int main() {
   int received = 0;
   while (read_line(line)) {
     const long long arrival_us = wall_us();
-    std::string problem, name;
+    std::string problem, name, sample;
     int status = -1;
     long long tick_ms = -1;
-    if (!check_record(line, received, problem, status, name, tick_ms)) {
+    if (!check_record(line, received, problem, status, name, tick_ms, sample)) {
       std::fprintf(report, "malformed: %s: %s\n", problem.c_str(), line.c_str());
       send_exit();
       return 2;
     }
     std::fprintf(report, "record %d %d %s\n", received, status, name.c_str());
+    std::fprintf(report, "sample %d%s\n", received, sample.c_str());
     std::fprintf(report, "timing %lld %lld\n", tick_ms, arrival_us);
     std::fflush(report);
     ++received;

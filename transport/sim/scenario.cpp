@@ -24,6 +24,7 @@ struct DeviceRecipe {
   IoFault io_fault = IoFault::None;
   InterfaceFaults interface_faults;
   PresenceSchedule presence;
+  PresenceSchedule answering;
 };
 
 bool ParseKind(std::string_view word, InterfaceKind* kind) {
@@ -117,6 +118,10 @@ bool ApplyKey(std::string_view key, std::string_view value, DeviceRecipe& recipe
     recipe.presence.present = static_cast<std::uint64_t>(number());
   } else if (EqualsIgnoreCase(key, "absent_cycles") || EqualsIgnoreCase(key, "absent_ms")) {
     recipe.presence.absent = static_cast<std::uint64_t>(number());
+  } else if (EqualsIgnoreCase(key, "answer_cycles") || EqualsIgnoreCase(key, "answer_ms")) {
+    recipe.answering.present = static_cast<std::uint64_t>(number());
+  } else if (EqualsIgnoreCase(key, "silent_cycles") || EqualsIgnoreCase(key, "silent_ms")) {
+    recipe.answering.absent = static_cast<std::uint64_t>(number());
   } else {
     return false;
   }
@@ -125,6 +130,12 @@ bool ApplyKey(std::string_view key, std::string_view value, DeviceRecipe& recipe
   }
   if (EqualsIgnoreCase(key, "present_ms") || EqualsIgnoreCase(key, "absent_ms")) {
     recipe.presence.unit = PresenceSchedule::Unit::Milliseconds;
+  }
+  if (EqualsIgnoreCase(key, "answer_cycles") || EqualsIgnoreCase(key, "silent_cycles")) {
+    recipe.answering.unit = PresenceSchedule::Unit::Cycles;
+  }
+  if (EqualsIgnoreCase(key, "answer_ms") || EqualsIgnoreCase(key, "silent_ms")) {
+    recipe.answering.unit = PresenceSchedule::Unit::Milliseconds;
   }
   return true;
 }
@@ -140,6 +151,7 @@ void Make(const DeviceRecipe& recipe, SimPort& port) {
     device.silent = recipe.silent;
     device.io_fault = recipe.io_fault;
     device.presence = recipe.presence;
+    device.answering = recipe.answering;
     for (SimInterface& interface : device.interfaces) {
       interface.input_length = recipe.input_length;
       interface.output_length = recipe.output_length;

@@ -138,17 +138,22 @@ std::uint64_t SimPort::PresenceEpoch(const SimDevice& device) const {
   return 0;
 }
 
-bool SimPort::IsPresent(const SimDevice& device) const {
-  if (!device.plugged) return false;
-  const std::uint64_t period = device.presence.present + device.presence.absent;
-  if (device.presence.unit == PresenceSchedule::Unit::Always || device.presence.absent == 0) {
-    return true;
-  }
+bool SimPort::InFirstPhase(const PresenceSchedule& schedule) const {
+  const std::uint64_t period = schedule.present + schedule.absent;
+  if (schedule.unit == PresenceSchedule::Unit::Always || schedule.absent == 0) return true;
   const std::uint64_t position =
-      device.presence.unit == PresenceSchedule::Unit::Cycles
+      schedule.unit == PresenceSchedule::Unit::Cycles
           ? (std::max<std::uint64_t>(resources_.enumerations, 1) - 1) % period
           : NowMs() % period;
-  return position < device.presence.present;
+  return position < schedule.present;
+}
+
+bool SimPort::IsPresent(const SimDevice& device) const {
+  return device.plugged && InFirstPhase(device.presence);
+}
+
+bool SimPort::IsAnswering(const SimDevice& device) const {
+  return !device.silent && InFirstPhase(device.answering);
 }
 
 bool SimPort::Alive(const OpenHandle& handle) const {
@@ -371,7 +376,7 @@ bool SimPort::Deliver(const OpenHandle& handle, const std::uint8_t* report, std:
   ++device.reports_out;
   device.output_log.emplace_back(report, report + length);
   if (device.output_log.size() > kOutputLogLength) device.output_log.pop_front();
-  if (device.model) {
+  if (device.model && InFirstPhase(device.answering)) {
     if (interface.kind == InterfaceKind::Command)
       device.model->OnCommandReport(report + 1, length - 1);
     if (interface.kind == InterfaceKind::Data) device.model->OnDataReport(report + 1, length - 1);
@@ -383,7 +388,7 @@ bool SimPort::Produce(const OpenHandle& handle, std::uint8_t* report, std::uint3
   const SimInterface& interface = InterfaceAt(handle.where);
   if (length != interface.input_length || length == 0) return Misuse();
   SimDevice& device = devices_[handle.where.device];
-  if (interface.kind != InterfaceKind::Data || !device.model || device.silent ||
+  if (interface.kind != InterfaceKind::Data || !device.model || !IsAnswering(device) ||
       device.model->PendingInput() == 0) {
     return false;
   }

@@ -71,6 +71,9 @@ struct SimDevice {
   bool silent = false;                      // takes commands, never answers
   IoFault io_fault = IoFault::None;         // applies to every report
   PresenceSchedule presence;
+  // When it answers: the same kind of schedule, its present phase answering.
+  // While silent it drops the commands it is sent and sends nothing.
+  PresenceSchedule answering;
   bool plugged = true;        // tests: Unplug/Plug
   std::uint32_t unplugs = 0;  // handles opened before an unplug stay dead
   std::uint32_t reports_out = 0;
@@ -192,7 +195,10 @@ class SimPort final : public HidPort {
     IoFault wait_fault = IoFault::None;  // of the operation last started on it
   };
 
+  // Whether the schedule is in its first (present, answering) phase now.
+  bool InFirstPhase(const PresenceSchedule& schedule) const;
   bool IsPresent(const SimDevice& device) const;
+  bool IsAnswering(const SimDevice& device) const;
   std::uint64_t PresenceEpoch(const SimDevice& device) const;
   bool Alive(const OpenHandle& handle) const;
   OpenHandle* FindHandle(PortHandle handle);
