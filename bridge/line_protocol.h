@@ -35,18 +35,23 @@ class LineSplitter {
   // they complete. A line may be spread over any number of feeds.
   template <typename OnLine>
   void feed(const char* bytes, int count, OnLine&& on_line) {
+    // A local copy of the length: the stores into line[] could alias the
+    // member, which would make the compiler reload and store it every byte.
+    int filled = length;
     for (int i = 0; i < count; ++i) {
       const char byte = bytes[i];
       if (byte == '\r' || byte == '\n') {
-        if (length < kLineCapacity) {
-          line[length] = '\0';
+        if (filled < kLineCapacity) {
+          line[filled] = '\0';
+          length = filled;  // on_line may look at pending_length()
           on_line(static_cast<const char*>(line));
         }
-        length = 0;
-      } else if (length < kLineCapacity) {
-        line[length++] = byte;
+        filled = 0;
+      } else if (filled < kLineCapacity) {
+        line[filled++] = byte;
       }
     }
+    length = filled;
   }
 
   // Bytes of the line assembled so far; kLineCapacity once it is too long.

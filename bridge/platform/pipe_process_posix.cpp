@@ -48,34 +48,31 @@ std::vector<std::string> split_at_spaces(const char* command_line) {
 }
 
 // A write to a pipe without reader raises SIGPIPE, which would end the
-// process. The signal is held back on this thread for the write and, if the
-// write raised it, taken off again, so only the EPIPE result remains.
-class SigpipeHeldBack {
- public:
-  SigpipeHeldBack() {
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous_mask);
-    sigset_t pending;
-    sigpending(&pending);
-    already_pending = sigismember(&pending, SIGPIPE) == 1;
-  }
-  ~SigpipeHeldBack() { pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr); }
-  SigpipeHeldBack(const SigpipeHeldBack&) = delete;
-  SigpipeHeldBack& operator=(const SigpipeHeldBack&) = delete;
+// process. The signal is blocked on each thread that writes to the child, once,
+// at its first write (not around every write: that would cost three system
+// calls per write), and one that a write raised is taken off again, so only
+// the EPIPE result remains.
+sigset_t pipe_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  return set;
+}
 
-  void discard_raised_signal() {
-    if (already_pending) return;
-    const timespec no_wait{0, 0};
-    while (sigtimedwait(&pipe_signal, nullptr, &no_wait) < 0 && errno == EINTR) {
-    }
-  }
+void hold_back_sigpipe_on_this_thread() {
+  thread_local bool held_back = false;
+  if (held_back) return;
+  const sigset_t set = pipe_signal_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  held_back = true;
+}
 
- private:
-  sigset_t pipe_signal;
-  sigset_t previous_mask;
-  bool already_pending = false;
-};
+void discard_raised_sigpipe() {
+  const sigset_t set = pipe_signal_set();
+  const timespec no_wait{0, 0};
+  while (sigtimedwait(&set, nullptr, &no_wait) < 0 && errno == EINTR) {
+  }
+}
 
 }  // namespace
 
@@ -121,9 +118,20 @@ bool start_child(const char* command_line, const char* working_directory, PipeEn
   if (ready && working_directory != nullptr) {
     ready = posix_spawn_file_actions_addchdir_np(&actions, working_directory) == 0;
   }
+  // The child starts with no signal blocked, whatever the starting thread holds back.
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  sigset_t no_signals;
+  sigemptyset(&no_signals);
+  ready = ready && posix_spawnattr_setsigmask(&attributes, &no_signals) == 0 &&
+          posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0;
   pid_t child = 0;
   const bool started =
-      ready && posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+      ready && posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ) == 0;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return started;
 }
@@ -150,12 +158,12 @@ bool make_writes_nonblocking(PipeEnd end) {
 
 int write_some(PipeEnd end, const char* buffer, int length) {
   if (end == kNoPipeEnd) return -1;
-  SigpipeHeldBack held_back;
+  hold_back_sigpipe_on_this_thread();
   const ssize_t count = ::write(fd_of(end), buffer, static_cast<size_t>(length));
   if (count >= 0) return static_cast<int>(count);
   const int error = errno;
   if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;
-  if (error == EPIPE) held_back.discard_raised_signal();
+  if (error == EPIPE) discard_raised_sigpipe();
   return -1;
 }
 

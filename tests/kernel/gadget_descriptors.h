@@ -8,7 +8,7 @@
 namespace zelk::testbed {
 
 // Command interface: usage page 1, usage 3; 8-byte input and output reports.
-inline constexpr std::array<std::uint8_t, 25> kCommandDescriptor = {
+inline constexpr std::array<std::uint8_t, 24> kCommandDescriptor = {
     0x05, 0x01,        // Usage Page (Generic Desktop)
     0x09, 0x03,        // Usage (3)
     0xA1, 0x01,        // Collection (Application)
