@@ -66,9 +66,14 @@ void MyTxRunnable::stop() {
 }
 
 void MyTxRunnable::sleep_until_stopped(std::int64_t ms) {
+  // The clock counts whole milliseconds of the system time, so it reaches a
+  // tick exactly at a millisecond boundary. Sleeping to the boundary ms ahead,
+  // rather than for ms from now, wakes the writer at the tick instead of up
+  // to a millisecond after it.
+  using namespace std::chrono;
+  const auto deadline = floor<milliseconds>(system_clock::now()) + milliseconds(ms);
   std::unique_lock lock(sleep_mutex);
-  sleep_wakeup.wait_for(lock, std::chrono::milliseconds(ms),
-                        [this] { return stop_flag.is_raised(); });
+  sleep_wakeup.wait_until(lock, deadline, [this] { return stop_flag.is_raised(); });
 }
 
 void MyTxRunnable::run() {

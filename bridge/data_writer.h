@@ -67,7 +67,8 @@ class MyTxRunnable : public CVornRunnable {
 
  private:
   void run_with(CVornWriterTime& time);
-  // The real sleep: ends after ms, or at once when the stop flag is raised.
+  // The real sleep: ends at the system time's millisecond boundary ms ahead
+  // (at most ms from now), or at once when the stop flag is raised.
   void sleep_until_stopped(std::int64_t ms);
   // Sleeps until time reaches tick; false when the stop flag was raised.
   bool wait_for_tick(CVornWriterTime& time, std::int64_t tick);
