@@ -3,11 +3,14 @@
 // finds it, it ignores its fixed command line and acts as STAND_IN_MODE says:
 //
 //   records       (default) check the records it reads and, after
-//                 STAND_IN_RECORDS of them (default 3), send "$EXIT$" and end
+//                 STAND_IN_RECORDS of them (default 3), send "$EXIT$" and end;
+//                 or, when STAND_IN_EXIT_FILE names a file, after the first
+//                 record that arrives once that file exists
 //   die           end without a word once the first record has arrived
 //   stop-reading  after the first record, fill its own standard input so that
-//                 the bridge's next write is held up, send "$EXIT$" 1.5 s
-//                 later, and stay without reading (30 s)
+//                 the bridge's next write is held up (under Windows: wait
+//                 until the bridge's records have filled it), send "$EXIT$"
+//                 1.5 s later, and stay without reading (30 s)
 //   flood         after the first record, write STAND_IN_FLOOD_MB MiB (default
 //                 1024) of output that is no command (NUL bytes, CR-only lines,
 //                 10 kB lines, near misses of the command), timing each write;
@@ -34,6 +37,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <windows.h>
 #define getpid _getpid
 #else
 #include <fcntl.h>
@@ -56,6 +60,13 @@ void send_exit() {
   std::fflush(report);
   std::fwrite("$EXIT$\r\n", 1, 8, stdout);
   std::fflush(stdout);
+}
+
+bool file_exists(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
 }
 
 // One line up to LF, without it; false at the end of the input.
@@ -93,6 +104,14 @@ bool check_record(const std::string& line, int expected_sequence, std::string& p
   return problem.empty();
 }
 
+#ifdef _WIN32
+// The bytes waiting in the standard input pipe; false once the bridge's end
+// of it is gone.
+bool waiting_input(DWORD& bytes) {
+  return PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &bytes, nullptr) != 0;
+}
+#endif
+
 void fill_own_input() {
 #ifndef _WIN32
   // A second write end of the same pipe, opened through /proc; filled until
@@ -104,7 +123,37 @@ void fill_own_input() {
   while (write(fd, junk, sizeof junk) > 0) {
   }
   close(fd);
+#else
+  // No second write end here: the bridge's own records fill the pipe (a few
+  // KiB), until the bytes waiting stop growing although a record is due
+  // every second. At most 60 s.
+  DWORD last = 0;
+  auto unchanged_since = std::chrono::steady_clock::now();
+  for (int i = 0; i < 600; ++i) {
+    DWORD bytes = 0;
+    if (!waiting_input(bytes)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (bytes != last) {
+      last = bytes;
+      unchanged_since = now;
+    } else if (bytes > 0 && now - unchanged_since > std::chrono::milliseconds(2500)) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 #endif
+}
+
+// Stays without reading for up to 30 s; under Windows it ends once the
+// bridge has gone (elsewhere the test ends it).
+void linger_without_reading() {
+  for (int i = 0; i < 300; ++i) {
+#ifdef _WIN32
+    DWORD bytes = 0;
+    if (!waiting_input(bytes)) return;
+#endif
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 // One MiB of child output in which no line is the command "$EXIT$": log
@@ -194,6 +243,7 @@ int main() {
   const std::string mode = mode_value != nullptr ? mode_value : "records";
   const char* records_value = std::getenv("STAND_IN_RECORDS");
   const int wanted = records_value != nullptr ? std::atoi(records_value) : 3;
+  const char* exit_file = std::getenv("STAND_IN_EXIT_FILE");
 
   if (mode == "flood") {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -215,7 +265,7 @@ int main() {
     fill_own_input();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     send_exit();
-    std::this_thread::sleep_for(std::chrono::seconds(30));
+    linger_without_reading();
     return 0;
   }
 
@@ -241,7 +291,7 @@ int main() {
       std::fclose(report);
       return 3;
     }
-    if (received >= wanted) {
+    if (exit_file != nullptr ? file_exists(exit_file) : received >= wanted) {
       send_exit();
       return 0;
     }

@@ -564,6 +564,133 @@ TEST_F(GuestTest, Pyrel2ReportsSuccessWithTheGadgetThermometer) {
   EXPECT_GE(thermometer.Blocks("F3"), 3);
 }
 
+// One record as the stand-in child reported it.
+struct ReportedRecord {
+  int status = -1;
+  bool zero_sample = false;
+  long long tick_ms = 0;
+  long long arrival_ms = 0;  // wall clock, when its line end arrived
+};
+
+std::vector<ReportedRecord> ReportedRecords(const fs::path& report) {
+  std::vector<ReportedRecord> records;
+  std::istringstream lines(ReadText(report));
+  const std::string zeros = [] {
+    std::string text;
+    for (int i = 0; i < 64; ++i) text += " 00";
+    return text;
+  }();
+  for (std::string line; std::getline(lines, line);) {
+    int sequence = -1, status = -1;
+    long long tick = 0, arrival_us = 0;
+    if (std::sscanf(line.c_str(), "record %d %d", &sequence, &status) == 2) {
+      records.push_back({status, false, 0, 0});
+    } else if (!records.empty() && line.rfind("sample ", 0) == 0) {
+      records.back().zero_sample = line.substr(line.find(' ', 7)) == zeros;
+    } else if (!records.empty() &&
+               std::sscanf(line.c_str(), "timing %lld %lld", &tick, &arrival_us) == 2) {
+      records.back().tick_ms = tick;
+      records.back().arrival_ms = arrival_us / 1000;
+    }
+  }
+  return records;
+}
+
+long long WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The thermometer unplugged while pyrel2 runs (its gadget unbound), and
+// plugged back (bound again, its program started anew): the records go on
+// without a gap, report the absence with zero samples, and report good
+// samples again within two poll cycles of the return.
+TEST_F(GuestTest, Pyrel2RecordsGoOnWhileTheThermometerIsUnpluggedAndBack) {
+  const fs::path folder = OwnFolder();
+  if (!fs::exists(folder / "pyrel2")) GTEST_SKIP() << "pyrel2 is not built";
+  const fs::path report = folder / "stand_in_report.txt";
+  const fs::path exit_file = "/tmp/pyrel2-exit";
+  fs::remove(report);
+  fs::remove(exit_file);
+  auto gadget = Plug("thermometer", "dummy_udc.0", 2);
+  auto thermometer = std::make_unique<Thermometer>(*gadget, 10, kAlwaysAnswers);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || dup2(fd, 1) < 0 || chdir(folder.c_str()) != 0) _exit(126);
+    const std::string path = "PATH=" + (folder / "javabin").string() + ":/usr/bin:/bin";
+    const std::string exit_when = "STAND_IN_EXIT_FILE=" + exit_file.string();
+    char* const argv[] = {const_cast<char*>("./pyrel2"), nullptr};
+    char* const envp[] = {const_cast<char*>(path.c_str()), const_cast<char*>(exit_when.c_str()),
+                          nullptr};
+    execve("./pyrel2", argv, envp);
+    _exit(127);
+  }
+  const auto count_records = [&](bool good) {
+    int count = 0;
+    for (const ReportedRecord& r : ReportedRecords(report)) count += (r.status == 0) == good;
+    return count;
+  };
+  const bool good_before = WaitFor([&] { return count_records(true) >= 2; }, kSettleMs);
+
+  gadget->Unbind();
+  thermometer.reset();
+  const bool gone = WaitForHidrawCount(0);
+  const bool noticed = WaitFor([&] { return count_records(false) >= 2; }, kSettleMs);
+
+  const bool bound = gadget->Bind("dummy_udc.0") && WaitForHidrawCount(2);
+  thermometer = std::make_unique<Thermometer>(*gadget, 11, kAlwaysAnswers);
+  const long long returned_ms = WallMs();
+  const std::size_t records_before_return = ReportedRecords(report).size();
+  WaitFor(
+      [&] {
+        const std::vector<ReportedRecord> records = ReportedRecords(report);
+        return records.size() > records_before_return + 2 && records.back().status == 0;
+      },
+      kSettleMs);
+  std::ofstream(exit_file) << "end\n";
+
+  int status = 0;
+  const bool ended = WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000);
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  ASSERT_TRUE(good_before && gone && noticed && bound)
+      << good_before << gone << noticed << bound << "\n"
+      << ReadText(report);
+  ASSERT_TRUE(ended) << "pyrel2 did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  const std::string text = ReadText(report);
+  EXPECT_EQ(text.find("malformed"), std::string::npos) << text;
+
+  // A cycle while the device is away fails at once (no device) or after the
+  // read's time-out (1.8 s, when it went during the read); the device's
+  // return may find the poller in either, then in its 500 ms pause. Two
+  // cycles after the return, plus a tick of the writer and the emulator's
+  // slowness, bound the first good record.
+  const std::vector<ReportedRecord> records = ReportedRecords(report);
+  long long first_good_after_return = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const ReportedRecord& r = records[i];
+    EXPECT_EQ(r.zero_sample, r.status != 0) << text;
+    if (i > 0) {
+      EXPECT_EQ(r.tick_ms - records[i - 1].tick_ms, 1000) << text;
+    }
+    if (first_good_after_return == 0 && r.status == 0 && r.arrival_ms > returned_ms) {
+      first_good_after_return = r.arrival_ms;
+    }
+  }
+  ASSERT_NE(first_good_after_return, 0) << text;
+  EXPECT_LE(first_good_after_return - returned_ms, 8000) << text;
+  std::string codes;
+  for (const ReportedRecord& r : records) codes += std::to_string(r.status);
+  std::printf("[ measure  ] status codes %s; first good record %lld ms after the return\n",
+              codes.c_str(), first_good_after_return - returned_ms);
+}
+
 }  // namespace
 }  // namespace zelk::testbed
 
