@@ -158,8 +158,9 @@ void linger_without_reading() {
 
 // One MiB of child output in which no line is the command "$EXIT$": log
 // lines, lines with NUL bytes, lines ended by CR alone, empty lines, near
-// misses of the command, and 10 kB lines (one of them ending in "$EXIT$",
-// which the bridge must drop whole as too long).
+// misses of the command, and lines too long to be delivered (10 kB, and
+// some that end in "$EXIT$" after 1023 or 1024 other bytes), which the
+// bridge must drop whole.
 std::string make_flood_block() {
   static const std::string kNul(1, '\0');
   const std::string pieces[] = {
@@ -177,6 +178,8 @@ std::string make_flood_block() {
       "$EXIT$$EXIT$\r",
       std::string(10240, 'L') + "\n",
       std::string(10234, 'x') + "$EXIT$\n",
+      std::string(1023, 'w') + "$EXIT$\n",
+      std::string(1024, 'y') + "$EXIT$\r",
   };
   constexpr std::size_t kBlock = 1 << 20;
   std::string block;
