@@ -1,7 +1,6 @@
 #include "acquisition.h"
 
 #include <chrono>
-#include <thread>
 
 const char* status_name(std::int32_t status) {
   switch (status) {
@@ -78,6 +77,6 @@ void MyDllReaderRunnable::pause() {
   if (pauser != nullptr) {
     pauser->wait(kPauseMs);
   } else {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+    stop_flag.sleep_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(kPauseMs));
   }
 }

@@ -71,6 +71,7 @@ class MyDllReaderRunnable : public CVornRunnable {
   MyDllReaderRunnable& operator=(const MyDllReaderRunnable&) = delete;
 
   void run() override;
+  // Raises the stop flag; a pause under way ends at once.
   virtual void stop();
 
  private:

@@ -57,13 +57,7 @@ std::int64_t CVornClock::now_ms() const {
 MyTxRunnable::MyTxRunnable(CVornContext* context_to_use, CVornWriterTime* time)
     : context(context_to_use), time_base(time) {}
 
-void MyTxRunnable::stop() {
-  {
-    std::lock_guard lock(sleep_mutex);
-    stop_flag.raise();
-  }
-  sleep_wakeup.notify_all();
-}
+void MyTxRunnable::stop() { stop_flag.raise(); }
 
 void MyTxRunnable::sleep_until_stopped(std::int64_t ms) {
   // The clock counts whole milliseconds of the system time, so it reaches a
@@ -71,9 +65,7 @@ void MyTxRunnable::sleep_until_stopped(std::int64_t ms) {
   // rather than for ms from now, wakes the writer at the tick instead of up
   // to a millisecond after it.
   using namespace std::chrono;
-  const auto deadline = floor<milliseconds>(system_clock::now()) + milliseconds(ms);
-  std::unique_lock lock(sleep_mutex);
-  sleep_wakeup.wait_until(lock, deadline, [this] { return stop_flag.is_raised(); });
+  stop_flag.sleep_until(floor<milliseconds>(system_clock::now()) + milliseconds(ms));
 }
 
 void MyTxRunnable::run() {

@@ -2,9 +2,7 @@
 // schedule, carrying the sample and status that the poller last published.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "threading.h"
 
@@ -78,9 +76,5 @@ class MyTxRunnable : public CVornRunnable {
 
   CVornContext* context;       // not owned
   CVornWriterTime* time_base;  // not owned; null for the real clock
-  CVornStopFlag stop_flag;
-  // Lets stop() end a real sleep at once, so that the bridge ends promptly;
-  // taken only around the flag and the sleep, never with the context's mutex.
-  std::mutex sleep_mutex;
-  std::condition_variable sleep_wakeup;
+  CVornStopFlag stop_flag;     // its pauses end at once when stop() raises it
 };

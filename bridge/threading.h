@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -72,14 +74,32 @@ struct CVornContext {
   std::mutex mutex;                           // guards buffer only
 };
 
-// The stop flag that each concrete runnable holds, with its stop().
+// The stop flag that each concrete runnable holds, with its stop(). Reading
+// it takes no lock; a runnable's pauses wait on it, so that raising it ends
+// them at once and the bridge ends promptly. Its mutex is taken only around
+// raising the flag and such a pause, never together with the context's.
 class CVornStopFlag {
  public:
-  void raise() { raised.store(true, std::memory_order_release); }
+  void raise() {
+    {
+      std::lock_guard lock(mutex);
+      raised.store(true, std::memory_order_release);
+    }
+    wakeup.notify_all();
+  }
   bool is_raised() const { return raised.load(std::memory_order_acquire); }
+
+  // Sleeps until deadline, or less when the flag is raised meanwhile.
+  template <typename Clock, typename Duration>
+  void sleep_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+    std::unique_lock lock(mutex);
+    wakeup.wait_until(lock, deadline, [this] { return is_raised(); });
+  }
 
  private:
   std::atomic<bool> raised{false};
+  std::mutex mutex;
+  std::condition_variable wakeup;
 };
 
 // Copies a sample into or out of the context under its mutex; the lock is
