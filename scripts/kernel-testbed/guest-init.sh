@@ -22,7 +22,20 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose host
   mount -t proc proc /host/proc
   mount -t sysfs sysfs /host/sys
   mount -t devtmpfs devtmpfs /host/dev
+  # Host folders under /tmp that the command needs (a checkout or build tree
+  # there, named by pyrel_keep=) are shown again over the guest's own /tmp:
+  # bound aside before the tmpfs covers them, then put back in place.
+  kept=0
+  for dir in $(echo "$pyrel_keep" | tr , ' '); do
+    kept=$((kept + 1))
+    mkdir -p "/kept/$kept" && mount -o bind "/host$dir" "/kept/$kept"
+  done
   mount -t tmpfs tmpfs /host/tmp
+  kept=0
+  for dir in $(echo "$pyrel_keep" | tr , ' '); do
+    kept=$((kept + 1))
+    mkdir -p "/host$dir" && mount -o bind "/kept/$kept" "/host$dir"
+  done
   mount -t configfs configfs /host/sys/kernel/config
   # The command's words arrive joined by commas.
   command=$(echo "$pyrel_script" | tr , ' ')

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Boots the test VM once and runs one command in it, with the host's root
 # file system (read-only) as the guest's root: host paths work unchanged in
-# the guest, except /tmp, which is the guest's own tmpfs.
+# the guest, except /tmp, which is the guest's own tmpfs; a folder under /tmp
+# named with --keep stays visible there.
 #
-#   run-vm.sh [--udcs N] [--timeout S] [--env NAME=VALUE]... COMMAND [ARG...]
+#   run-vm.sh [--udcs N] [--timeout S] [--env NAME=VALUE] [--keep DIR]... COMMAND [ARG...]
 #
 # COMMAND runs under /bin/sh in the guest as root. The guest's serial console
 # is this script's standard output. Uses KVM when it works, else software
@@ -15,16 +16,22 @@ here=$(cd "$(dirname "$0")" && pwd)
 udcs=2
 limit=600
 guest_env=()
+keep=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --udcs) udcs=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
     --env) guest_env+=("$2"); shift 2 ;;
+    --keep)
+      dir=$(realpath "$2")
+      [[ $dir == /tmp/* ]] && keep+=("$dir")
+      shift 2
+      ;;
     *) break ;;
   esac
 done
-[[ $# -gt 0 ]] || { echo "usage: run-vm.sh [--udcs N] [--timeout S] [--env NAME=VALUE]... COMMAND [ARG...]" >&2; exit 2; }
-for word in "$@" "${guest_env[@]}"; do
+[[ $# -gt 0 ]] || { echo "usage: run-vm.sh [--udcs N] [--timeout S] [--env NAME=VALUE] [--keep DIR]... COMMAND [ARG...]" >&2; exit 2; }
+for word in "$@" "${guest_env[@]}" "${keep[@]}"; do
   [[ $word != *[[:space:],]* ]] || { echo "run-vm.sh: no spaces or commas in the guest command" >&2; exit 2; }
 done
 
@@ -57,10 +64,11 @@ fi
 # environment variable pyrel_script, its words joined by commas; the --env
 # settings become environment variables of the init and so of the command.
 script=$(IFS=,; echo "$*")
+kept=$(IFS=,; echo "${keep[*]}")
 exec timeout --kill-after=10 "$limit" qemu-system-x86_64 \
   -accel "$accel" -m 768 -smp 1 \
   -nographic -nodefaults -serial stdio -no-reboot \
   -kernel "$kernel_dir/vmlinux" -initrd "$kernel_dir/initramfs.cpio.gz" \
-  -append "console=ttyS0 panic=-1 quiet loglevel=1 pyrel_udcs=$udcs ${guest_env[*]} pyrel_script=$script" \
+  -append "console=ttyS0 panic=-1 quiet loglevel=1 pyrel_udcs=$udcs ${guest_env[*]} pyrel_keep=$kept pyrel_script=$script" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   </dev/null

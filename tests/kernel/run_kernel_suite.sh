@@ -14,7 +14,10 @@ log=$(mktemp /tmp/pyrel-kernel-suite.XXXXXX)
 trap 'rm -f "$log"' EXIT
 start=$SECONDS
 # GTEST_FILTER, when set, picks the guest tests to run.
-"$source_dir/scripts/kernel-testbed/run-vm.sh" --udcs 2 --timeout 1200 \
+# A checkout or build tree under /tmp is kept visible in the guest.
+keep=(--keep "$source_dir")
+for arg in "${args[@]}"; do keep+=(--keep "$(dirname "$arg")"); done
+"$source_dir/scripts/kernel-testbed/run-vm.sh" --udcs 2 --timeout 1200 "${keep[@]}" \
   ${GTEST_FILTER:+--env "GTEST_FILTER=$GTEST_FILTER"} \
   "$source_dir/tests/kernel/guest_suite.sh" "${args[@]}" 2>&1 | tee "$log"
 vm_status=${PIPESTATUS[0]}
